@@ -1,0 +1,46 @@
+// bitvec: routing codes, one sign bit per rotated component.
+//
+// Bit i of a code is bit (i mod 64) of words[i / 64], bit 0 being the least
+// significant bit of a word. Codes are plain 384-byte values; every operation
+// is pure and may run on any thread.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "options.h"
+
+namespace korvane {
+
+struct BitVector {
+  static constexpr std::size_t c_words = c_routing_bits / 64;
+
+  std::array<std::uint64_t, c_words> words;
+
+  // The all-zero code.
+  static constexpr BitVector zero() noexcept { return BitVector{}; }
+
+  // Bit i is set exactly when values[i] > 0: 0, -0 and NaN give 0 bits.
+  // `values` holds c_routing_bits floats.
+  static BitVector fromF32(const float* values) noexcept;
+
+  // Number of differing bit positions, 0 ... c_routing_bits.
+  std::uint32_t distance(const BitVector& other) const noexcept;
+
+  friend bool operator==(const BitVector&, const BitVector&) = default;
+};
+
+static_assert(sizeof(BitVector) == 384);
+static_assert(std::is_trivially_copyable_v<BitVector>);
+
+// Sum over `word_count` words of popcount(a[w] ^ b[w]).
+std::uint32_t hammingDistance(std::size_t word_count, const std::uint64_t* a,
+                              const std::uint64_t* b) noexcept;
+
+// One word at a time, for comparison with the fast form in tests.
+std::uint32_t hammingDistanceScalar(std::size_t word_count,
+                                    const std::uint64_t* a,
+                                    const std::uint64_t* b) noexcept;
+
+}  // namespace korvane
