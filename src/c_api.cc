@@ -1,0 +1,126 @@
+#include "c_api.h"
+
+#include <algorithm>
+#include <array>
+#include <new>
+
+namespace {
+
+using korvane::c_dim;
+using korvane::Index;
+using korvane::SearchContext;
+using korvane::SearchResult;
+
+// The single searches gather results in a fixed buffer on the stack.
+constexpr std::size_t c_max_single_k = 256;
+
+// Runs `body`, turning any escaping exception into `fallback`. The core
+// reports errors as values, so this is a last line of defence only.
+template <class R, class F>
+R guarded(R fallback, F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return fallback;
+  }
+}
+
+std::size_t copyResults(const SearchResult* results, std::size_t count, std::uint64_t* out_ids,
+                        float* out_scores) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    out_ids[i] = results[i].id;
+    out_scores[i] = results[i].score;
+  }
+  return count;
+}
+
+}  // namespace
+
+extern "C" {
+
+size_t korvane_dim(void) noexcept { return c_dim; }
+
+size_t korvane_routing_bits(void) noexcept { return korvane::c_routing_bits; }
+
+korvane_index* korvane_index_create(size_t ef_construction, uint64_t seed) noexcept {
+  return guarded<korvane_index*>(nullptr, [&]() -> korvane_index* {
+    auto index = Index::init(ef_construction, seed);
+    if (!index) return nullptr;
+    return new (std::nothrow) korvane_index{std::move(*index)};
+  });
+}
+
+void korvane_index_destroy(korvane_index* handle) noexcept {
+  if (handle == nullptr) return;
+  handle->index.deinit();
+  delete handle;
+}
+
+size_t korvane_index_len(const korvane_index* handle) noexcept {
+  return handle == nullptr ? 0 : handle->index.liveCount();
+}
+
+int32_t korvane_index_remove(korvane_index* handle, uint64_t id) noexcept {
+  if (handle == nullptr) return -1;
+  return guarded<int32_t>(-1, [&]() -> int32_t {
+    auto removed = handle->index.remove(id);
+    return removed && *removed ? 0 : -1;
+  });
+}
+
+int32_t korvane_index_add(korvane_index* handle, uint64_t id, const float* coords) noexcept {
+  if (handle == nullptr || coords == nullptr) return -1;
+  return guarded<int32_t>(-1, [&]() -> int32_t {
+    auto s = handle->index.add(id, {coords, c_dim});
+    return s ? 0 : korvane::errCode(s.error());
+  });
+}
+
+korvane_context* korvane_context_create(const korvane_index* handle, size_t m) noexcept {
+  if (handle == nullptr || m == 0) return nullptr;
+  return guarded<korvane_context*>(nullptr, [&]() -> korvane_context* {
+    auto ctx = SearchContext::init(handle->index, m);
+    if (!ctx) return nullptr;
+    return new (std::nothrow) korvane_context{std::move(*ctx)};
+  });
+}
+
+void korvane_context_destroy(korvane_context* ctx) noexcept {
+  if (ctx == nullptr) return;
+  ctx->ctx.deinit();
+  delete ctx;
+}
+
+size_t korvane_search(const korvane_index* handle, korvane_context* ctx, const float* query,
+                      size_t k, uint64_t* out_ids, float* out_scores) noexcept {
+  if (handle == nullptr || ctx == nullptr || query == nullptr || out_ids == nullptr ||
+      out_scores == nullptr) {
+    return 0;
+  }
+  return guarded<size_t>(0, [&]() -> size_t {
+    std::array<SearchResult, c_max_single_k> results;
+    const std::size_t kc = std::min(k, c_max_single_k);
+    const std::size_t count =
+        handle->index.search(ctx->ctx, query, std::span(results).first(kc));
+    return copyResults(results.data(), count, out_ids, out_scores);
+  });
+}
+
+size_t korvane_search_filtered(const korvane_index* handle, korvane_context* ctx,
+                               const float* query, const uint64_t* allowed, size_t allowed_len,
+                               size_t k, uint64_t* out_ids, float* out_scores) noexcept {
+  if (k == 0) return 0;
+  if (handle == nullptr || ctx == nullptr || query == nullptr || out_ids == nullptr ||
+      out_scores == nullptr || (allowed == nullptr && allowed_len != 0)) {
+    return 0;
+  }
+  return guarded<size_t>(0, [&]() -> size_t {
+    std::array<SearchResult, c_max_single_k> results;
+    const std::size_t kc = std::min(k, c_max_single_k);
+    const std::size_t count = handle->index.searchFiltered(
+        ctx->ctx, query, {allowed, allowed_len}, std::span(results).first(kc));
+    return copyResults(results.data(), count, out_ids, out_scores);
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,212 @@
+// index: the index object — rotation, payloads, routing graph, rerank store,
+// id map and deletion marks — with insertion (one at a time and in parallel
+// batches), deletion and search (plain, filtered and batched).
+//
+// Ids. A user id is the caller's u64. An internal id is the dense position
+// 0, 1, 2, ... at which a vector was committed; it names payloads[k], graph
+// node k and rerank record k, and is never reused.
+//
+// Invariants:
+//  1. routing.nodeCount() == payloads.size().
+//  2. The rerank store is complete when it holds exactly one record per
+//     payload; only a complete store is used or saved.
+//  3. id_to_internal holds exactly the live user ids; live_count == its size.
+//  4. A deleted vector keeps its payload, rerank record and graph node; only
+//     its tombstone bit is set and its user id leaves the map.
+//  5. tombstones may be shorter than payloads; ids beyond it are live.
+//  6. calib_shift and calib_scale are both empty, or both c_dim floats
+//     exactly when calib_frozen.
+//
+// Thread safety: no locks. const operations (searches with their own
+// contexts, the live count, saving, making a context) may run concurrently;
+// add, remove and destruction need exclusive use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "bit_set.h"
+#include "bitvec.h"
+#include "graph.h"
+#include "hash_map.h"
+#include "heap.h"
+#include "options.h"
+#include "rotation.h"
+#include "turboquant.h"
+
+namespace korvane {
+
+enum class RerankStore : std::uint8_t { none = 0, fp32 = 1, sq8 = 2 };
+
+class Index;
+
+// Everything a loader reads from a file, handed to Index::assemble.
+struct IndexParts {
+  RandomRotation rotation;
+  std::vector<TurboQuantPayload> payloads;
+  RoutingGraph routing = RoutingGraph::init(0);
+  std::vector<float> calib_shift;
+  std::vector<float> calib_scale;
+  std::vector<float> originals;
+  std::vector<std::int8_t> sq8_codes;
+  std::vector<float> sq8_scales;
+  BitSet tombstones;
+  RerankStore rerank_store = RerankStore::none;
+  bool calib_frozen = false;
+};
+
+// Per-caller search scratch; owns every per-query buffer. A context does
+// not refer to its index: the index is passed to every call. One thread at a
+// time.
+class SearchContext {
+ public:
+  // Sized for max(index.payloadCount(), 1) nodes and beam width m.
+  [[nodiscard]] static std::expected<SearchContext, Error> init(const Index& index,
+                                                                std::size_t m) noexcept;
+  void deinit() noexcept;
+
+  std::size_t m() const noexcept { return m_; }
+  std::size_t rerankFactor() const noexcept { return rerank_factor_; }
+  const TraversalScratch& scratch() const noexcept { return scratch_; }
+  float* rotatedQuery() noexcept { return rotated_query_.data(); }
+
+ private:
+  friend class Index;
+
+  TraversalScratch scratch_;
+  Buffer<float> rotated_query_;
+  Buffer<float> decoded_query_;
+  Buffer<float> score_lut_;
+  Buffer<SearchResult> rerank_pool_;
+  // Payload scoring works on several candidates at once: the live
+  // candidates' payloads and their scores, m entries each.
+  Buffer<const TurboQuantPayload*> candidate_payloads_;
+  Buffer<float> candidate_scores_;
+  std::size_t m_ = 0;
+  std::size_t rerank_factor_ = 4;
+};
+
+class Index {
+ public:
+  Index(Index&&) noexcept = default;
+  Index& operator=(Index&&) noexcept = default;
+  Index(const Index&) = delete;
+  Index& operator=(const Index&) = delete;
+
+  // A new, empty, plain index with an sq8 rerank store. The seed fixes the
+  // rotation; the graph's build breadth is max(ef_construction, 32).
+  [[nodiscard]] static std::expected<Index, Error> init(std::size_t ef_construction,
+                                                        std::uint64_t seed) noexcept;
+  // An index from parts (a loaded file, or a test that wants another store
+  // kind): rebuilds the id map and the live count.
+  // CorruptIndex when two live vectors carry one user id.
+  [[nodiscard]] static std::expected<Index, Error> assemble(IndexParts parts) noexcept;
+  void deinit() noexcept;
+
+  // ---- insertion (exclusive use) ----
+
+  // Inserts one vector of c_dim components under user id `id`. DuplicateId
+  // when id is live, OutOfMemory on exhaustion; a failed call leaves no
+  // trace (payloads, rerank store, graph, id map, live count and level
+  // generator are as before).
+  [[nodiscard]] Status add(std::uint64_t id, std::span<const float> coords) noexcept;
+  // Commits one already rotated vector; same failure rules as add.
+  [[nodiscard]] Status insertRotated(std::uint64_t id, const float* rotated) noexcept;
+  // ---- deletion (exclusive use) ----
+
+  // true: id was live and is now deleted; false: id is not live.
+  // OutOfMemory (nothing changed) when the tombstone set cannot grow.
+  [[nodiscard]] std::expected<bool, Error> remove(std::uint64_t id) noexcept;
+  bool isDeleted(std::uint64_t internal) const noexcept { return tombstones_.test(internal); }
+
+  // ---- search (read-only; each caller with its own context) ----
+
+  // Top results for `query` (c_dim floats) into out[0 .. count), descending
+  // score, count ≤ min(out.size(), ctx.m()). A context made before the
+  // index grew is grown first; if that fails, the search returns 0.
+  std::size_t search(SearchContext& ctx, const float* query,
+                     std::span<SearchResult> out) const noexcept;
+  // As search, with the rotated query already in ctx.rotatedQuery().
+  std::size_t searchRotated(SearchContext& ctx, std::span<SearchResult> out) const noexcept;
+  // Exhaustive scoring of the listed user ids that are live.
+  std::size_t searchFiltered(SearchContext& ctx, const float* query,
+                             std::span<const std::uint64_t> allowed,
+                             std::span<SearchResult> out) const noexcept;
+  bool hasRerankStore() const noexcept;
+  // Exact (fp32) or 8-bit (sq8) inner product of rotated query q with record
+  // `internal`. Precondition: hasRerankStore().
+  float rerankScore(std::uint64_t internal, const float* q) const noexcept;
+
+  // ---- state ----
+  std::size_t liveCount() const noexcept { return live_count_; }
+  std::size_t payloadCount() const noexcept { return payloads_.size(); }
+  const RandomRotation& rotation() const noexcept { return rotation_; }
+  std::span<const TurboQuantPayload> payloads() const noexcept { return payloads_; }
+  const RoutingGraph& routing() const noexcept { return routing_; }
+  std::span<const float> calibShift() const noexcept { return calib_shift_; }
+  std::span<const float> calibScale() const noexcept { return calib_scale_; }
+  bool calibFrozen() const noexcept { return calib_frozen_; }
+  RerankStore rerankStore() const noexcept { return rerank_store_; }
+  std::span<const float> originals() const noexcept { return originals_; }
+  std::span<const std::int8_t> sq8Codes() const noexcept { return sq8_codes_; }
+  std::span<const float> sq8Scales() const noexcept { return sq8_scales_; }
+  const BitSet& tombstones() const noexcept { return tombstones_; }
+  // Internal id of a live user id.
+  const std::uint64_t* internalOf(std::uint64_t id) const noexcept {
+    return id_to_internal_.find(id);
+  }
+
+  // The routing code of a rotated vector: bit j set when component j > 0.
+  static BitVector routeCode(const float* rotated) noexcept { return BitVector::fromF32(rotated); }
+
+ private:
+  Index() = default;
+
+  // How a committed vector enters the graph.
+  struct GraphStep {
+    const InsertPlan* plan = nullptr;  // commitPlanned when planned
+    std::size_t level = 0;             // insertWithLevel when draw_level is false
+    bool draw_level = true;            // insert (draws the level) when true
+  };
+
+  // Commits one encoded vector: reserves room in the payloads, the rerank
+  // store and the id map first, then inserts into the graph (which is
+  // all-or-nothing itself), then appends with operations that cannot fail.
+  [[nodiscard]] Status commitVector(std::uint64_t id, const TurboQuantPayload& payload,
+                                    const float* rotated, const BitVector& code,
+                                    const GraphStep& step) noexcept;
+  [[nodiscard]] Status reserveRerankRecord() noexcept;
+  // Precondition: reserveRerankRecord succeeded.
+  void appendRerankRecord(const float* rotated) noexcept;
+  // Precondition: id is not mapped and the map has room for one more.
+  void registerId(std::uint64_t id, std::uint64_t internal) noexcept;
+
+  std::size_t scoreCandidates(SearchContext& ctx, std::span<const Candidate> candidates,
+                              LutConstants c) const noexcept;
+  LutConstants buildQueryTable(SearchContext& ctx) const noexcept;
+
+  RandomRotation rotation_;
+  std::vector<TurboQuantPayload> payloads_;
+  RoutingGraph routing_ = RoutingGraph::init(0);
+  Buffer<float> rotate_buf_;
+  std::vector<float> calib_shift_;
+  std::vector<float> calib_scale_;
+  std::vector<float> originals_;
+  std::vector<std::int8_t> sq8_codes_;
+  std::vector<float> sq8_scales_;
+  HashMap<std::uint64_t> id_to_internal_;
+  BitSet tombstones_;
+  std::size_t live_count_ = 0;
+  RerankStore rerank_store_ = RerankStore::sq8;
+  bool calib_frozen_ = false;
+};
+
+// The sq8 rerank record of one rotated vector: scale = max(max |v|, 1e-20)
+// / 127 (NaN components passed over), code = v / scale rounded half away
+// from zero. Exposed for tests.
+float encodeSq8(const float* rotated, std::int8_t* codes) noexcept;
+
+}  // namespace korvane

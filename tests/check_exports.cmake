@@ -1,0 +1,22 @@
+# Compares the dynamic symbols that LIB defines with the list in EXPECTED.
+execute_process(COMMAND nm -D --defined-only ${LIB}
+  OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REPLACE "\n" ";" lines "${out}")
+set(actual "")
+foreach(line ${lines})
+  string(REGEX MATCH "[^ ]+$" sym "${line}")
+  # The linker's own version node is not a symbol of ours.
+  if(sym AND NOT line MATCHES " A ")
+    list(APPEND actual ${sym})
+  endif()
+endforeach()
+list(SORT actual)
+file(STRINGS ${EXPECTED} expected)
+list(SORT expected)
+if(NOT "${actual}" STREQUAL "${expected}")
+  message(FATAL_ERROR "exported symbols differ\n  expected: ${expected}\n  actual:   ${actual}")
+endif()
+message(STATUS "exports ok: ${actual}")
