@@ -76,6 +76,16 @@ int32_t korvane_index_add(korvane_index* handle, uint64_t id, const float* coord
   });
 }
 
+int32_t korvane_index_add_batch(korvane_index* handle, const uint64_t* ids, const float* coords,
+                                size_t n, size_t threads) noexcept {
+  if (n == 0) return 0;
+  if (handle == nullptr || ids == nullptr || coords == nullptr) return -1;
+  return guarded<int32_t>(-1, [&]() -> int32_t {
+    auto s = handle->index.addBatch({ids, n}, coords, threads);
+    return s ? 0 : korvane::errCode(s.error());
+  });
+}
+
 korvane_context* korvane_context_create(const korvane_index* handle, size_t m) noexcept {
   if (handle == nullptr || m == 0) return nullptr;
   return guarded<korvane_context*>(nullptr, [&]() -> korvane_context* {
@@ -120,6 +130,28 @@ size_t korvane_search_filtered(const korvane_index* handle, korvane_context* ctx
     const std::size_t count = handle->index.searchFiltered(
         ctx->ctx, query, {allowed, allowed_len}, std::span(results).first(kc));
     return copyResults(results.data(), count, out_ids, out_scores);
+  });
+}
+
+int32_t korvane_search_batch(const korvane_index* handle, const float* queries, size_t n,
+                             size_t k, size_t m, size_t threads, uint64_t* out_ids,
+                             float* out_scores, size_t* out_counts) noexcept {
+  if (handle == nullptr) return -1;
+  // The result buffer's size in bytes must fit in 64 bits.
+  constexpr std::size_t c_max_cells = std::size_t{1} << 60;
+  if (k != 0 && n >= c_max_cells / k) return -1;
+  if (n > 0 && (queries == nullptr || out_counts == nullptr)) return -1;
+  if (n > 0 && k > 0 && (out_ids == nullptr || out_scores == nullptr)) return -1;
+  return guarded<int32_t>(-1, [&]() -> int32_t {
+    auto results = korvane::Buffer<SearchResult>::make(n * k);
+    if (!results) return -1;
+    if (!handle->index.searchBatch(queries, k, results->span(), {out_counts, n}, m, threads)) {
+      return -1;
+    }
+    for (std::size_t q = 0; q < n; ++q) {
+      copyResults(results->data() + k * q, out_counts[q], out_ids + k * q, out_scores + k * q);
+    }
+    return 0;
   });
 }
 

@@ -2,8 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 
 namespace korvane {
+
+std::size_t maxBatchThreads() noexcept {
+  // A few threads per core keeps every core busy while bounding memory.
+  const unsigned hw = std::thread::hardware_concurrency();
+  return std::clamp<std::size_t>(std::size_t{4} * (hw == 0 ? 1 : hw), 4, 256);
+}
 
 float encodeSq8(const float* rotated, std::int8_t* codes) noexcept {
   float max_abs = 0.0f;

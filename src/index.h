@@ -19,7 +19,8 @@
 //
 // Thread safety: no locks. const operations (searches with their own
 // contexts, the live count, saving, making a context) may run concurrently;
-// add, remove and destruction need exclusive use.
+// add, addBatch, remove and destruction need exclusive use. Threads are
+// started only by addBatch and searchBatch and joined before they return.
 #pragma once
 
 #include <cstddef>
@@ -40,6 +41,11 @@
 namespace korvane {
 
 enum class RerankStore : std::uint8_t { none = 0, fp32 = 1, sq8 = 2 };
+
+// The largest number of OS threads a batch call starts, whatever it is asked
+// for: results do not depend on the thread count, so asking for more only
+// costs memory (batch search makes one index-sized context per thread).
+std::size_t maxBatchThreads() noexcept;
 
 class Index;
 
@@ -115,6 +121,16 @@ class Index {
   [[nodiscard]] Status add(std::uint64_t id, std::span<const float> coords) noexcept;
   // Commits one already rotated vector; same failure rules as add.
   [[nodiscard]] Status insertRotated(std::uint64_t id, const float* rotated) noexcept;
+  // Inserts n = ids.size() vectors (coords: n * c_dim floats) in chunks,
+  // planning each chunk on up to `threads` worker threads (0 counts as 1).
+  // DuplicateId (nothing inserted) when an id is live or repeated; on
+  // OutOfMemory or a thread that fails to start, the vectors committed
+  // before the failure stay and the failing one leaves no trace.
+  [[nodiscard]] Status addBatch(std::span<const std::uint64_t> ids, const float* coords,
+                                std::size_t threads) noexcept;
+  // DuplicateId when some id is live or occurs twice in ids.
+  [[nodiscard]] Status validateNewIds(std::span<const std::uint64_t> ids) const noexcept;
+
   // ---- deletion (exclusive use) ----
 
   // true: id was live and is now deleted; false: id is not live.
@@ -135,6 +151,12 @@ class Index {
   std::size_t searchFiltered(SearchContext& ctx, const float* query,
                              std::span<const std::uint64_t> allowed,
                              std::span<SearchResult> out) const noexcept;
+  // n = counts.size() queries (n * c_dim floats); query q's results go to
+  // results[k * q .. k * q + counts[q]). OutOfMemory or a thread error.
+  [[nodiscard]] Status searchBatch(const float* queries, std::size_t k,
+                                   std::span<SearchResult> results, std::span<std::size_t> counts,
+                                   std::size_t m, std::size_t threads) const noexcept;
+
   bool hasRerankStore() const noexcept;
   // Exact (fp32) or 8-bit (sq8) inner product of rotated query q with record
   // `internal`. Precondition: hasRerankStore().
@@ -183,6 +205,10 @@ class Index {
   void appendRerankRecord(const float* rotated) noexcept;
   // Precondition: id is not mapped and the map has room for one more.
   void registerId(std::uint64_t id, std::uint64_t internal) noexcept;
+
+  struct Staged;
+  struct Worker;
+  struct BatchRun;
 
   std::size_t scoreCandidates(SearchContext& ctx, std::span<const Candidate> candidates,
                               LutConstants c) const noexcept;

@@ -1,0 +1,62 @@
+# The two everyday commands:
+#   make demo   build an index on generated data, search, save, load, report
+#   make test   build and run every test
+# Both install the Debian packages the build needs when they are missing.
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+DEBIAN_PACKAGES := g++ cmake ninja-build libgtest-dev libbenchmark-dev pkg-config \
+                   python3-numpy python3-pytest
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: demo test test-asan test-tsan bench deps configure build clean
+
+deps:
+	@missing=""; for p in $(DEBIAN_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+
+configure: $(BUILD)/build.ninja
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	./$(BUILD)/tools/korvane_demo
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKORVANE_SANITIZE=address,undefined -DKORVANE_BUILD_BENCH=OFF $(CMAKE_ARGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The concurrent tests under ThreadSanitizer: batch insertion and batch
+# search on several threads, and several threads searching one index.
+# (The allocation-failure sweep is left to the other builds: it is slow
+# here and exercises no concurrency the other tests do not.)
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKORVANE_SANITIZE=thread -DKORVANE_BUILD_BENCH=OFF $(CMAKE_ARGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target batch_test
+	TSAN_OPTIONS=halt_on_error=1 ./$(TSAN_BUILD)/tests/batch_test --gtest_filter='-*FailedAllocation*'
+
+bench: build
+	for b in $(BUILD)/bench/*_bench; do $$b; done
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
