@@ -68,6 +68,23 @@ void BM_Distance(benchmark::State& state) {
 }
 BENCHMARK(BM_Distance);
 
+// The word-by-word popcount the vector kernel is checked against.
+void BM_DistanceScalar(benchmark::State& state) {
+  std::mt19937_64 rng(1);
+  std::vector<BitVector> codes;
+  for (int i = 0; i < 256; ++i) codes.push_back(randomCode(rng));
+  std::uint32_t sum = 0;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    sum += hammingDistanceScalar(BitVector::c_words, codes[i & 255].words.data(),
+                                 codes[(i * 7 + 3) & 255].words.data());
+    ++i;
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_DistanceScalar);
+
 // Builds a graph of `n` nodes with the given breadth; reports inserts/s and
 // distance evaluations of the insertion searches per insert.
 void BM_Insert(benchmark::State& state) {

@@ -38,7 +38,8 @@ static_assert(std::is_trivially_copyable_v<BitVector>);
 std::uint32_t hammingDistance(std::size_t word_count, const std::uint64_t* a,
                               const std::uint64_t* b) noexcept;
 
-// One word at a time, for comparison with the fast form in tests.
+// One word at a time with the hardware popcount: the reference for the
+// vector form.
 std::uint32_t hammingDistanceScalar(std::size_t word_count,
                                     const std::uint64_t* a,
                                     const std::uint64_t* b) noexcept;
