@@ -12,78 +12,15 @@
 #include <thread>
 #include <vector>
 
-// ---------------------------------------------------------------------------
-// Allocation-failure injection: every form of the global operator new counts
-// down while armed and fails the allocation at which the count reaches zero
-// (plain forms throw std::bad_alloc, nothrow forms return null). One failure
-// per arming.
-
-namespace {
-
-std::atomic<long> g_alloc_countdown{-1};  // negative: disarmed
-
-bool allocationShouldFail() noexcept {
-  long left = g_alloc_countdown.load(std::memory_order_relaxed);
-  while (left >= 0) {
-    if (g_alloc_countdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
-      return left == 0;
-    }
-  }
-  return false;
-}
-
-void* allocateRaw(std::size_t size, std::size_t alignment) noexcept {
-  if (allocationShouldFail()) return nullptr;
-  if (size == 0) size = 1;
-  if (alignment <= alignof(std::max_align_t)) return std::malloc(size);
-  const std::size_t rounded = (size + alignment - 1) / alignment * alignment;
-  return std::aligned_alloc(alignment, rounded);
-}
-
-void* allocateOrThrow(std::size_t size, std::size_t alignment) {
-  void* p = allocateRaw(size, alignment);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) { return allocateOrThrow(n, 0); }
-void* operator new[](std::size_t n) { return allocateOrThrow(n, 0); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return allocateRaw(n, 0); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return allocateRaw(n, 0); }
-void* operator new(std::size_t n, std::align_val_t a) {
-  return allocateOrThrow(n, static_cast<std::size_t>(a));
-}
-void* operator new[](std::size_t n, std::align_val_t a) {
-  return allocateOrThrow(n, static_cast<std::size_t>(a));
-}
-void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
-  return allocateRaw(n, static_cast<std::size_t>(a));
-}
-void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
-  return allocateRaw(n, static_cast<std::size_t>(a));
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+#include "failing_allocator.h"
 
 namespace korvane {
 namespace {
 
-// Fails the n-th allocation from now (0 = the next one) until disarmed.
+// Fails the allocation n + 1 from now (0 = the next one) while in scope.
 struct FailNthAllocation {
-  explicit FailNthAllocation(long n) { g_alloc_countdown.store(n); }
-  ~FailNthAllocation() { g_alloc_countdown.store(-1); }
+  explicit FailNthAllocation(long n) { failing_allocator::failNthAllocation(n + 1); }
+  ~FailNthAllocation() { failing_allocator::disarm(); }
   FailNthAllocation(const FailNthAllocation&) = delete;
   FailNthAllocation& operator=(const FailNthAllocation&) = delete;
 };

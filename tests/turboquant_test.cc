@@ -14,57 +14,9 @@
 #include <set>
 #include <vector>
 
-// Allocation counting: every form of the global operator new goes through
-// here, so a test can assert that a call allocates nothing. The storage
-// comes from malloc/aligned_alloc, so the deletes below free it.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-namespace {
-std::atomic<std::size_t> g_allocations{0};
-
-void* countedAlloc(std::size_t size, std::size_t align) noexcept {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (size == 0) size = 1;
-  if (align <= alignof(std::max_align_t)) return std::malloc(size);
-  return std::aligned_alloc(align, (size + align - 1) / align * align);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (void* p = countedAlloc(size, 0)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-  if (void* p = countedAlloc(size, 0)) return p;
-  throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return countedAlloc(size, 0); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return countedAlloc(size, 0); }
-void* operator new(std::size_t size, std::align_val_t al) {
-  if (void* p = countedAlloc(size, static_cast<std::size_t>(al))) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size, std::align_val_t al) {
-  if (void* p = countedAlloc(size, static_cast<std::size_t>(al))) return p;
-  throw std::bad_alloc();
-}
-void* operator new(std::size_t size, std::align_val_t al, const std::nothrow_t&) noexcept {
-  return countedAlloc(size, static_cast<std::size_t>(al));
-}
-void* operator new[](std::size_t size, std::align_val_t al, const std::nothrow_t&) noexcept {
-  return countedAlloc(size, static_cast<std::size_t>(al));
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+// Every allocation goes through the counting replacement, so a test can
+// assert that a call allocates nothing.
+#include "failing_allocator.h"
 
 namespace korvane {
 namespace {
@@ -664,7 +616,7 @@ TEST(TurboQuant, NothingAllocates) {
   std::vector<const TurboQuantPayload*> ptrs;
   for (const auto& p : payloads) ptrs.push_back(&p);
 
-  const std::size_t before = g_allocations.load();
+  const std::size_t before = failing_allocator::allocations.load();
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     payloads[i] = i % 2 ? TurboQuantPayload::encode(i, x.data())
                         : TurboQuantPayload::encodeWithCalibration(i, x.data(), shift, scale);
@@ -677,7 +629,7 @@ TEST(TurboQuant, NothingAllocates) {
   sink = dotSq8(x.data(), codes.data(), c_dim);
   sink = dotSq8Scalar(x.data(), codes.data(), c_dim);
   (void)sink;
-  EXPECT_EQ(g_allocations.load(), before);
+  EXPECT_EQ(failing_allocator::allocations.load(), before);
 }
 
 }  // namespace
