@@ -1,4 +1,5 @@
 #include "c_api.h"
+#include "storage.h"
 
 #include <algorithm>
 #include <array>
@@ -152,6 +153,22 @@ int32_t korvane_search_batch(const korvane_index* handle, const float* queries, 
       copyResults(results->data() + k * q, out_counts[q], out_ids + k * q, out_scores + k * q);
     }
     return 0;
+  });
+}
+
+int32_t korvane_index_save(const korvane_index* handle, const char* path) noexcept {
+  if (handle == nullptr || path == nullptr) return -1;
+  return guarded<int32_t>(-1,
+                          [&]() -> int32_t { return korvane::save(handle->index, path) ? 0 : -1; });
+}
+
+korvane_index* korvane_index_load(const char* path) noexcept {
+  if (path == nullptr) return nullptr;
+  return guarded<korvane_index*>(nullptr, [&]() -> korvane_index* {
+    auto loaded = korvane::load(path);
+    if (!loaded) return nullptr;
+    // Labels are not part of a handle: they go when `loaded` does.
+    return new (std::nothrow) korvane_index{std::move(loaded->index)};
   });
 }
 
