@@ -263,6 +263,10 @@ std::size_t Index::search(SearchContext& ctx, const float* query,
   return searchRotated(ctx, out);
 }
 
+// A NaN score (a stored vector or a query with an infinite or NaN
+// component) is never offered to a collector: a full collector never
+// displaces a NaN at its root, so a single such vector would otherwise keep
+// better results out of every search that meets it.
 std::size_t Index::searchRotated(SearchContext& ctx, std::span<SearchResult> out) const noexcept {
   const std::size_t k = out.size();
   if (k == 0 || live_count_ == 0) return 0;
@@ -282,6 +286,7 @@ std::size_t Index::searchRotated(SearchContext& ctx, std::span<SearchResult> out
   TopK top(out);
   if (!hasRerankStore()) {
     for (std::size_t i = 0; i < live; ++i) {
+      if (std::isnan(scores[i])) continue;
       top.offer({ctx.candidate_payloads_[i]->id, scores[i]});
     }
     return top.sortDescending();
@@ -293,6 +298,7 @@ std::size_t Index::searchRotated(SearchContext& ctx, std::span<SearchResult> out
   const std::size_t pool_size = std::min(std::max(wanted, k), ctx.rerank_pool_.size());
   TopK pool(ctx.rerank_pool_.span().first(pool_size));
   for (std::size_t i = 0; i < live; ++i) {
+    if (std::isnan(scores[i])) continue;
     const auto internal =
         static_cast<std::uint64_t>(ctx.candidate_payloads_[i] - payloads_.data());
     pool.offer({internal, scores[i]});
@@ -301,7 +307,8 @@ std::size_t Index::searchRotated(SearchContext& ctx, std::span<SearchResult> out
   const float* q = ctx.rotated_query_.data();
   for (std::size_t i = 0; i < pooled; ++i) {
     const std::uint64_t internal = ctx.rerank_pool_[i].id;
-    top.offer({payloads_[internal].id, rerankScore(internal, q)});
+    const float score = rerankScore(internal, q);
+    if (!std::isnan(score)) top.offer({payloads_[internal].id, score});
   }
   return top.sortDescending();
 }
@@ -321,7 +328,7 @@ std::size_t Index::searchFiltered(SearchContext& ctx, const float* query,
       if (internal == nullptr) continue;
       const float score = rerank ? rerankScore(*internal, q)
                                  : scoreLut(payloads_[*internal], ctx.score_lut_.data(), c.a, c.b);
-      top.offer({id, score});
+      if (!std::isnan(score)) top.offer({id, score});
     }
   }
   return top.sortDescending();
