@@ -41,3 +41,7 @@ done
   "$root/tests/fuzz/block_cache.cc" "${objs[@]}" \
   -pthread -o "$out/deserialize_fuzz"
 echo "built $out/deserialize_fuzz with $cxx"
+"$cxx" "${flags[@]}" -fsanitize=fuzzer "$root/tests/fuzz/api_fuzz.cc" \
+  "$root/tests/fuzz/block_cache.cc" "${objs[@]}" \
+  -pthread -o "$out/api_fuzz"
+echo "built $out/api_fuzz with $cxx"
