@@ -35,8 +35,12 @@ build: configure
 demo: build
 	./$(BUILD)/tools/korvane_demo
 
+# CTest runs the C++ and C tests, the tool and install tests; pytest the
+# Python package against the library just built.
+PYTHON := /usr/bin/python3
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	KORVANE_LIBRARY=$(abspath $(BUILD))/libkorvane.so $(PYTHON) -m pytest -q -p no:cacheprovider python/tests
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps

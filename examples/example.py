@@ -1,0 +1,65 @@
+#!/usr/bin/python3
+"""Builds a small korvane index from random data, searches it, saves it and
+loads it back.
+
+    KORVANE_LIBRARY=build/libkorvane.so /usr/bin/python3 examples/example.py
+
+Uses an installed korvane package, or else the one in this source tree.
+"""
+
+import os
+import pathlib
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+try:
+    import korvane
+except ImportError:
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "python"))
+    import korvane
+
+
+def unit_rows(rng, n):
+    x = rng.standard_normal((n, korvane.DIM), dtype=np.float32)
+    return x / np.linalg.norm(x, axis=1, keepdims=True)
+
+
+def main():
+    rng = np.random.default_rng(1)
+    centres = unit_rows(rng, 20)
+    # 2,000 vectors in 20 clusters, and 5 queries drawn the same way.
+    vectors = unit_rows(rng, 2000) * np.float32(0.6) + centres[rng.integers(0, 20, 2000)]
+    vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
+    queries = vectors[:5] + unit_rows(rng, 5) * np.float32(0.3)
+    queries /= np.linalg.norm(queries, axis=1, keepdims=True)
+    ids = np.arange(1000, 3000, dtype=np.uint64)
+
+    with korvane.Index(ef_construction=64, seed=42) as index:
+        start = time.perf_counter()
+        index.add(ids, vectors, threads=2)
+        print(f"added {len(index)} vectors in {time.perf_counter() - start:.2f} s")
+
+        found, scores = index.search(queries[0], k=5, m=64)
+        print("query 0:", ", ".join(f"{i} ({s:.3f})" for i, s in zip(found, scores)))
+        exact = ids[np.argsort(-(vectors @ queries[0]))[:5]]
+        print("exact:  ", ", ".join(str(i) for i in exact))
+
+        batch_ids, _ = index.search(queries, k=5, m=64, threads=2)
+        print("batch top ids:", batch_ids[:, 0])
+
+        path = os.path.join(tempfile.mkdtemp(), "example.korvane")
+        index.save(path)
+        print(f"saved {os.path.getsize(path) / 2**20:.1f} MiB to {path}")
+
+    with korvane.Index.load(path) as loaded:
+        again, _ = loaded.search(queries, k=5, m=64)
+        print(f"loaded {len(loaded)} vectors; same results: {bool((again == batch_ids).all())}")
+    os.remove(path)
+    os.rmdir(os.path.dirname(path))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,18 @@
+"""korvane: approximate nearest-neighbour search over 3072-component float32
+vectors by inner product, through the C library libkorvane.so.
+
+    import numpy as np, korvane
+    with korvane.Index(seed=42) as index:
+        index.add(np.arange(n, dtype=np.uint64), vectors, threads=4)  # (n, 3072) float32
+        ids, scores = index.search(query, k=10, m=128)                 # (3072,) float32
+        index.save("vectors.korvane")
+    index = korvane.Index.load("vectors.korvane")
+
+The library is looked up in $KORVANE_LIBRARY, next to this package, in the
+source tree's build/ directory, then by the dynamic loader.
+"""
+
+from ._index import DIM, MISSING_ID, MISSING_SCORE, DuplicateIdError, Index
+
+__all__ = ["DIM", "MISSING_ID", "MISSING_SCORE", "DuplicateIdError", "Index"]
+__version__ = "0.1.0"

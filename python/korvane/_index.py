@@ -1,0 +1,498 @@
+"""The Index class: a thin ctypes layer over one korvane index handle."""
+
+import operator
+import os
+import threading
+
+import numpy as np
+
+from . import _native
+
+DIM = _native.DIM
+#: Largest number of results one single-query search returns from a context.
+MAX_K_SINGLE = 256
+#: Id written into the unused entries of a batch result row.
+MISSING_ID = np.iinfo(np.uint64).max
+#: Score written into the unused entries of a batch result row.
+MISSING_SCORE = np.float32(-np.inf)
+
+_F32 = np.dtype(np.float32)
+_U64 = np.dtype(np.uint64)
+_SIZE = np.dtype(np.uintp)  # size_t on every platform the library runs on
+_MAX_ID = (1 << 64) - 1
+# Idle contexts kept per breadth m; more than this many threads searching
+# with one m at once make (and then drop) extra contexts.
+_POOL_LIMIT = 8
+
+
+class DuplicateIdError(KeyError):
+    """An id that is already live in the index, or occurs twice in one batch."""
+
+    def __init__(self, message, id=None):
+        super().__init__(message)
+        self.id = id
+
+    def __str__(self):
+        return str(self.args[0])
+
+
+def _check_vectors(a, name):
+    """Returns `a` unchanged if the library can read it in place, else raises ValueError."""
+    if not isinstance(a, np.ndarray):
+        raise ValueError(f"{name} must be a numpy.ndarray of float32, not {type(a).__name__}")
+    if a.dtype != _F32:
+        raise ValueError(f"{name} must have dtype float32 (native byte order), not {a.dtype}")
+    if a.ndim not in (1, 2):
+        raise ValueError(f"{name} must have shape ({DIM},) or (n, {DIM}), not {a.shape}")
+    if a.shape[-1] != DIM:
+        raise ValueError(f"{name} must have {DIM} components per vector, not {a.shape[-1]}")
+    if not a.flags.c_contiguous:
+        raise ValueError(f"{name} must be C-contiguous (numpy.ascontiguousarray makes a copy that is)")
+    if not a.flags.aligned:
+        raise ValueError(f"{name} must be aligned to 4 bytes")
+    return a
+
+
+def _check_id(value, name="id"):
+    if isinstance(value, (bool, np.bool_)):
+        raise ValueError(f"{name} must be an integer, not a bool")
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise ValueError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if not 0 <= value <= _MAX_ID:
+        raise ValueError(f"{name} must be in [0, 2**64 - 1], not {value}")
+    return value
+
+
+def _check_ids(ids, name):
+    """A C-contiguous uint64 array of the ids. Integer arrays and sequences of
+    ints are converted (ids are small next to the vectors); nothing else is."""
+    if isinstance(ids, np.ndarray):
+        if ids.ndim != 1:
+            raise ValueError(f"{name} must be one-dimensional, not of shape {ids.shape}")
+        if ids.dtype == _U64:
+            return np.ascontiguousarray(ids)
+        if ids.dtype.kind == "u" or (ids.dtype.kind == "i" and (ids.size == 0 or ids.min() >= 0)):
+            return ids.astype(_U64)
+        if ids.dtype.kind == "i":
+            raise ValueError(f"{name} must not be negative")
+        raise ValueError(f"{name} must hold integers, not {ids.dtype}")
+    if isinstance(ids, (str, bytes)):
+        raise ValueError(f"{name} must be a sequence of integers")
+    try:
+        values = [_check_id(v, name) for v in ids]
+    except TypeError:
+        raise ValueError(f"{name} must be a sequence of integers, not {type(ids).__name__}") from None
+    return np.array(values, dtype=_U64)
+
+
+def _check_count(value, name, minimum):
+    if isinstance(value, (bool, np.bool_)):
+        raise ValueError(f"{name} must be an integer, not a bool")
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise ValueError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if value < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, not {value}")
+    return value
+
+
+def _encode_path(path):
+    raw = os.fsencode(path)
+    if b"\0" in raw:
+        raise ValueError("path must not contain a NUL byte")
+    return raw
+
+
+def _os_error(what, raw):
+    path = os.fsdecode(raw)
+    err = OSError(f"korvane: {path!r} {what}")
+    err.filename = path
+    return err
+
+
+class _ReadWriteLock:
+    """Many readers or one writer. Searches and the live count read; adding,
+    removing and closing write, so a Python program cannot free or change a
+    handle under a running search."""
+
+    def __init__(self):
+        self._cond = threading.Condition(threading.Lock())
+        self._readers = 0
+        self._writing = False
+
+    def acquire_read(self):
+        with self._cond:
+            while self._writing:
+                self._cond.wait()
+            self._readers += 1
+
+    def release_read(self):
+        with self._cond:
+            self._readers -= 1
+            if self._readers == 0:
+                self._cond.notify_all()
+
+    def acquire_write(self):
+        with self._cond:
+            while self._writing or self._readers:
+                self._cond.wait()
+            self._writing = True
+
+    def release_write(self):
+        with self._cond:
+            self._writing = False
+            self._cond.notify_all()
+
+
+class Index:
+    """An approximate nearest-neighbour index over 3072-component float32
+    vectors by inner product (larger scores are more similar), under
+    caller-chosen ids in [0, 2**64 - 1].
+
+    Vectors and queries are numpy float32 arrays, C-contiguous, of shape
+    (3072,) for one or (n, 3072) for many; they are read in place, never
+    copied or converted, and anything else raises ValueError.
+
+    Threads: searches, len() and save() may run at the same time from
+    several threads (each takes its own search context); add(), remove()
+    and close() wait until they have the index to themselves. The native
+    calls release the GIL.
+    """
+
+    def __init__(self, ef_construction=64, seed=0):
+        """Creates an empty index. `seed` fixes the random rotation;
+        `ef_construction` is the insertion beam width (raised to at least
+        32). Takes about a second. Raises MemoryError when memory runs out."""
+        ef_construction = _check_count(ef_construction, "ef_construction", 0)
+        seed = _check_id(seed, "seed")
+        lib = _native.library()
+        handle = lib.korvane_index_create(ef_construction, seed)
+        if not handle:
+            raise MemoryError("korvane: out of memory creating an index")
+        self._adopt(lib, handle)
+
+    @classmethod
+    def load(cls, path):
+        """Reads an index written by save(). Raises OSError (carrying the
+        path) when the file cannot be read, is not a korvane index, comes
+        from a library built with other constants, is damaged, or memory
+        runs out."""
+        raw = _encode_path(path)
+        lib = _native.library()
+        handle = lib.korvane_index_load(raw)
+        if not handle:
+            # Let the operating system name the reason when it has one.
+            with open(raw, "rb"):
+                pass
+            raise _os_error("is not a readable korvane index (damaged, written by a "
+                            "library built with other constants, or out of memory)", raw)
+        self = cls.__new__(cls)
+        self._adopt(lib, handle)
+        return self
+
+    def _adopt(self, lib, handle):
+        self._lib = lib
+        self._handle = handle
+        self._lock = _ReadWriteLock()
+        self._contexts = {}  # m -> idle contexts of breadth m
+
+    # -- lifetime ---------------------------------------------------------
+
+    def close(self):
+        """Releases the index and its contexts. Closing twice does nothing;
+        every other method of a closed index raises ValueError."""
+        handle = getattr(self, "_handle", None)
+        if handle is None:
+            return
+        self._lock.acquire_write()
+        try:
+            handle, self._handle = self._handle, None
+            if handle is None:
+                return
+            for pool in self._contexts.values():
+                for ctx in pool:
+                    self._lib.korvane_context_destroy(ctx)
+            self._contexts.clear()
+            self._lib.korvane_index_destroy(handle)
+        finally:
+            self._lock.release_write()
+
+    @property
+    def closed(self):
+        return getattr(self, "_handle", None) is None
+
+    def __enter__(self):
+        self._open_handle()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        self.close()
+
+    def __reduce__(self):
+        # A copy would share the handle and free it twice.
+        raise TypeError("a korvane.Index cannot be copied or pickled; save() and load() it")
+
+    def __repr__(self):
+        if self.closed:
+            return "<korvane.Index (closed)>"
+        return f"<korvane.Index of {len(self)} vectors>"
+
+    def _open_handle(self):
+        handle = self._handle
+        if handle is None:
+            raise ValueError("operation on a closed korvane index")
+        return handle
+
+    def _read(self):
+        self._lock.acquire_read()
+        try:
+            return self._open_handle()
+        except BaseException:
+            self._lock.release_read()
+            raise
+
+    def _write(self):
+        self._lock.acquire_write()
+        try:
+            return self._open_handle()
+        except BaseException:
+            self._lock.release_write()
+            raise
+
+    # -- changing the index ----------------------------------------------
+
+    def add(self, ids, vectors, threads=0):
+        """Adds one vector (an int id and an array of shape (3072,)) or a
+        batch (n ids and an array of shape (n, 3072)), the batch spread over
+        `threads` worker threads (0 counts as 1; the index is the same for
+        every thread count).
+
+        Raises DuplicateIdError when an id is live or occurs twice in the
+        batch; nothing is inserted then. Raises MemoryError when memory runs
+        out (or, in a batch, a worker thread fails to start): a single vector
+        is then not added; of a batch, the vectors before the failing one
+        stay (len() tells how many)."""
+        vectors = _check_vectors(vectors, "vectors")
+        threads = _check_count(threads, "threads", 0)
+        if vectors.ndim == 1:
+            if isinstance(ids, (np.ndarray, list, tuple)):
+                raise ValueError("one vector of shape (3072,) takes one integer id; "
+                                 "pass vectors of shape (n, 3072) for a batch")
+            id_ = _check_id(ids)
+            handle = self._write()
+            try:
+                code = self._lib.korvane_index_add(handle, id_, vectors.ctypes.data)
+                if code == 0:
+                    self._drop_contexts()
+            finally:
+                self._lock.release_write()
+            if code == -2:
+                raise DuplicateIdError(f"id {id_} is already in the index", id_)
+            if code != 0:
+                raise MemoryError("korvane: out of memory adding a vector")
+            return
+        ids = _check_ids(ids, "ids")
+        n = vectors.shape[0]
+        if ids.shape[0] != n:
+            raise ValueError(f"{ids.shape[0]} ids for {n} vectors")
+        if n == 0:
+            return
+        handle = self._write()
+        try:
+            before = self._lib.korvane_index_len(handle)
+            code = self._lib.korvane_index_add_batch(
+                handle, ids.ctypes.data, vectors.ctypes.data, n, threads)
+            added = self._lib.korvane_index_len(handle) - before
+            if added:
+                self._drop_contexts()
+        finally:
+            self._lock.release_write()
+        if code == -2:
+            values, counts = np.unique(ids, return_counts=True)
+            repeated = values[counts > 1]
+            if repeated.size:
+                id_ = int(repeated[0])
+                raise DuplicateIdError(f"id {id_} occurs more than once in the batch; "
+                                       "nothing was inserted", id_)
+            raise DuplicateIdError("an id of the batch is already in the index; "
+                                   "nothing was inserted")
+        if code != 0:
+            raise MemoryError(f"korvane: out of memory (or a worker thread failed to start) "
+                              f"after adding {added} of {n} vectors")
+
+    def remove(self, id):
+        """Deletes the vector with this id. Raises KeyError when the id is
+        not live (never added or already removed); the library reports
+        running out of memory the same way, and the index is then unchanged."""
+        id_ = _check_id(id)
+        handle = self._write()
+        try:
+            code = self._lib.korvane_index_remove(handle, id_)
+        finally:
+            self._lock.release_write()
+        if code != 0:
+            raise KeyError(id_)
+
+    def __len__(self):
+        """The number of live vectors (added and not removed)."""
+        handle = self._read()
+        try:
+            return self._lib.korvane_index_len(handle)
+        finally:
+            self._lock.release_read()
+
+    # -- searching --------------------------------------------------------
+
+    def _drop_contexts(self):
+        # Called with the write lock held after the index has grown: a context
+        # is sized for the index at its making, and one made now keeps later
+        # searches free of allocation (and of a growth that could fail).
+        for pool in self._contexts.values():
+            for ctx in pool:
+                self._lib.korvane_context_destroy(ctx)
+        self._contexts.clear()
+
+    def _take_context(self, handle, m):
+        pool = self._contexts.get(m)
+        if pool:
+            try:
+                return pool.pop()  # atomic under the GIL: no two threads get one context
+            except IndexError:
+                pass
+        ctx = self._lib.korvane_context_create(handle, m)
+        if not ctx:
+            raise MemoryError("korvane: out of memory creating a search context")
+        return ctx
+
+    def _return_context(self, m, ctx):
+        pool = self._contexts.setdefault(m, [])
+        if len(pool) < _POOL_LIMIT:
+            pool.append(ctx)
+        else:
+            self._lib.korvane_context_destroy(ctx)
+
+    def search(self, queries, k=10, m=64, threads=0, return_counts=False):
+        """Finds the k vectors with the largest inner product with each query.
+
+        `m` is the search breadth, the number of graph candidates considered
+        (larger is slower and more accurate; 64 to 256 is typical); a query
+        gets at most min(k, m) results. The scores are 8-bit approximations
+        of the inner products, in descending order.
+
+        One query of shape (3072,): returns (ids, scores), a uint64 and a
+        float32 array of the found count. k above 256 is served through the
+        batch path (one query, one thread).
+
+        A batch of shape (n, 3072), answered on `threads` worker threads
+        (0 counts as 1): returns (ids, scores) of shape (n, k); row q holds
+        counts[q] results, and the entries after them are MISSING_ID
+        (2**64 - 1) and MISSING_SCORE (-inf). Since any id, 2**64 - 1
+        included, may be a real one, pass return_counts=True to get
+        (ids, scores, counts) with counts a uint64 array of shape (n,).
+
+        Raises ValueError for malformed queries or arguments, MemoryError
+        when memory runs out."""
+        queries = _check_vectors(queries, "queries")
+        k = _check_count(k, "k", 0)
+        m = _check_count(m, "m", 1)
+        threads = _check_count(threads, "threads", 0)
+        if queries.ndim == 1 and k <= MAX_K_SINGLE:
+            if return_counts:
+                raise ValueError("return_counts applies to a batch of queries")
+            return self._search_one(queries, k, m)
+        if queries.ndim == 1:
+            if return_counts:
+                raise ValueError("return_counts applies to a batch of queries")
+            ids, scores, counts = self._search_batch(queries.reshape(1, DIM), k, m, 1)
+            found = int(counts[0])
+            return ids[0, :found], scores[0, :found]
+        ids, scores, counts = self._search_batch(queries, k, m, threads)
+        return (ids, scores, counts) if return_counts else (ids, scores)
+
+    def _search_one(self, query, k, m):
+        capacity = min(k, m)
+        ids = np.empty(capacity, dtype=_U64)
+        scores = np.empty(capacity, dtype=_F32)
+        handle = self._read()
+        try:
+            ctx = self._take_context(handle, m)
+            try:
+                found = self._lib.korvane_search(handle, ctx, query.ctypes.data, k,
+                                                 ids.ctypes.data, scores.ctypes.data)
+            finally:
+                self._return_context(m, ctx)
+        finally:
+            self._lock.release_read()
+        return ids[:found], scores[:found]
+
+    def _search_batch(self, queries, k, m, threads):
+        n = queries.shape[0]
+        ids = np.full((n, k), MISSING_ID, dtype=_U64)
+        scores = np.full((n, k), MISSING_SCORE, dtype=_F32)
+        counts = np.zeros(n, dtype=_SIZE)
+        if n == 0 or k == 0:
+            return ids, scores, counts.astype(_U64, copy=False)
+        handle = self._read()
+        try:
+            code = self._lib.korvane_search_batch(
+                handle, queries.ctypes.data, n, k, m, threads,
+                ids.ctypes.data, scores.ctypes.data, counts.ctypes.data)
+        finally:
+            self._lock.release_read()
+        if code != 0:
+            raise MemoryError("korvane: out of memory (or a worker thread failed to start) "
+                              "in a batch search")
+        return ids, scores, counts.astype(_U64, copy=False)
+
+    def search_filtered(self, query, allowed_ids, k=10):
+        """Scores exactly the live vectors whose ids are in `allowed_ids`
+        (a sequence or integer array; unknown and removed ids are skipped, an
+        id listed twice may be returned twice) against one query of shape
+        (3072,), without the graph. Returns (ids, scores) as search() does
+        for one query, with at most min(k, 256) results."""
+        query = _check_vectors(query, "query")
+        if query.ndim != 1:
+            raise ValueError(f"query must have shape ({DIM},), not {query.shape}")
+        allowed = _check_ids(allowed_ids, "allowed_ids")
+        k = _check_count(k, "k", 0)
+        capacity = min(k, MAX_K_SINGLE)
+        ids = np.empty(capacity, dtype=_U64)
+        scores = np.empty(capacity, dtype=_F32)
+        if capacity == 0 or allowed.size == 0:
+            self._read()  # a closed index is refused even with nothing to search
+            self._lock.release_read()
+            return ids[:0], scores[:0]
+        handle = self._read()
+        try:
+            m = MAX_K_SINGLE  # the filter, not the breadth, bounds this search
+            ctx = self._take_context(handle, m)
+            try:
+                found = self._lib.korvane_search_filtered(
+                    handle, ctx, query.ctypes.data, allowed.ctypes.data, allowed.size,
+                    k, ids.ctypes.data, scores.ctypes.data)
+            finally:
+                self._return_context(m, ctx)
+        finally:
+            self._lock.release_read()
+        return ids[:found], scores[:found]
+
+    # -- persistence ------------------------------------------------------
+
+    def save(self, path):
+        """Writes the index to `path` (str, bytes or os.PathLike), replacing
+        any file there only once the new one is complete. Raises OSError
+        carrying the path on failure; the index stays usable."""
+        raw = _encode_path(path)
+        handle = self._read()
+        try:
+            code = self._lib.korvane_index_save(handle, raw)
+        finally:
+            self._lock.release_read()
+        if code != 0:
+            raise _os_error("could not be written (the index is unchanged)", raw)

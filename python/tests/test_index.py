@@ -1,0 +1,349 @@
+import copy
+import pickle
+import threading
+
+import numpy as np
+import pytest
+
+import korvane
+from korvane import _native
+
+DIM = korvane.DIM
+N = 1500
+K = 10
+
+
+def clustered_unit_vectors(rng, n, centres, noise=1.0):
+    """Unit vectors scattered around the given unit centres."""
+    picks = rng.integers(0, centres.shape[0], size=n)
+    x = centres[picks] + rng.standard_normal((n, DIM), dtype=np.float32) * np.float32(noise / np.sqrt(DIM))
+    x /= np.linalg.norm(x, axis=1, keepdims=True)
+    return x
+
+
+def assert_raises(error, name, call, match=None):
+    with pytest.raises(error, match=match):
+        call()
+        pytest.fail(f"{name}: no {error.__name__}")
+
+
+def exact_top_k(data, queries, k):
+    return np.argsort(-(queries @ data.T), axis=1, kind="stable")[:, :k]
+
+
+@pytest.fixture(scope="module")
+def data():
+    rng = np.random.default_rng(20240611)
+    centres = rng.standard_normal((30, DIM), dtype=np.float32)
+    centres /= np.linalg.norm(centres, axis=1, keepdims=True)
+    vectors = clustered_unit_vectors(rng, N, centres)
+    queries = clustered_unit_vectors(rng, 40, centres)
+    # Ids far from 0..N-1, so that an internal position passed off as an id shows.
+    ids = np.arange(N, dtype=np.uint64) * np.uint64(7919) + np.uint64(1 << 40)
+    return ids, vectors, queries
+
+
+@pytest.fixture(scope="module")
+def index(data):
+    """Shared, never changed after building."""
+    ids, vectors, _ = data
+    with korvane.Index(ef_construction=64, seed=7) as ix:
+        ix.add(ids, vectors, threads=2)
+        yield ix
+
+
+@pytest.fixture
+def small_index(data):
+    """A fresh index of 200 vectors that a test may change."""
+    ids, vectors, _ = data
+    ix = korvane.Index(seed=3)
+    ix.add(ids[:200], vectors[:200])
+    yield ix
+    ix.close()
+
+
+def test_recall_against_exact_search(index, data):
+    ids, vectors, queries = data
+    truth = ids[exact_top_k(vectors, queries, K)]
+    found, scores, counts = index.search(queries, k=K, m=128, return_counts=True)
+    assert (counts == K).all()
+    recall = np.mean([len(set(f) & set(t)) / K for f, t in zip(found, truth)])
+    assert recall >= 0.9
+    assert (np.diff(scores, axis=1) <= 0).all()
+    # The 8-bit scores track the exact inner products.
+    exact = np.einsum("qd,qkd->qk", queries, vectors[np.searchsorted(ids, found)])
+    np.testing.assert_allclose(scores, exact, atol=0.02)
+
+
+def test_single_and_batch_search_agree(index, data):
+    _, _, queries = data
+    for k, m in [(1, 1), (10, 8), (10, 64), (40, 200), (300, 400)]:
+        case = f"k={k} m={m}"
+        batch_ids, batch_scores, counts = index.search(queries[:8], k=k, m=m, threads=2,
+                                                       return_counts=True)
+        assert (counts == min(k, m)).all(), case
+        for q in range(8):
+            ids, scores = index.search(queries[q], k=k, m=m)
+            assert ids.dtype == np.uint64 and scores.dtype == np.float32
+            np.testing.assert_array_equal(ids, batch_ids[q, :counts[q]], err_msg=case)
+            np.testing.assert_array_equal(scores, batch_scores[q, :counts[q]], err_msg=case)
+            assert (batch_ids[q, counts[q]:] == korvane.MISSING_ID).all(), case
+            assert (batch_scores[q, counts[q]:] == -np.inf).all(), case
+    # Thread count changes nothing.
+    one = index.search(queries, k=K, m=64, threads=1)
+    two = index.search(queries, k=K, m=64, threads=2)
+    np.testing.assert_array_equal(one[0], two[0])
+    np.testing.assert_array_equal(one[1], two[1])
+
+
+def test_concurrent_single_searches_match_sequential(index, data):
+    _, _, queries = data
+    expected = [index.search(q, k=K, m=48) for q in queries]
+    results = [None] * len(queries)
+
+    def worker(start):
+        for q in range(start, len(queries), 4):
+            results[q] = index.search(queries[q], k=K, m=48)
+
+    threads = [threading.Thread(target=worker, args=(s,)) for s in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for (ids, scores), (want_ids, want_scores) in zip(results, expected):
+        np.testing.assert_array_equal(ids, want_ids)
+        np.testing.assert_array_equal(scores, want_scores)
+
+
+def test_save_load_round_trip(index, data, tmp_path):
+    _, _, queries = data
+    path = tmp_path / "round.korvane"
+    index.save(path)
+    with korvane.Index.load(path) as loaded:
+        assert len(loaded) == len(index)
+        for m in (16, 128):
+            want = index.search(queries, k=K, m=m, return_counts=True)
+            got = loaded.search(queries, k=K, m=m, return_counts=True)
+            for w, g in zip(want, got):
+                np.testing.assert_array_equal(w, g)
+        np.testing.assert_array_equal(index.search(queries[0])[0], loaded.search(queries[0])[0])
+        # A loaded index saves to the very same bytes.
+        again = tmp_path / "again.korvane"
+        loaded.save(str(again))
+        assert path.read_bytes() == again.read_bytes()
+
+
+def test_search_filtered_returns_only_allowed_ids(index, data):
+    ids, vectors, queries = data
+    rng = np.random.default_rng(5)
+    allowed_pos = rng.choice(N, size=200, replace=False)
+    allowed = ids[allowed_pos]
+    unknown = [1, 2, 3]  # never added
+    hits = 0
+    for query in queries[:10]:
+        found, scores = index.search_filtered(query, list(allowed) + unknown, k=K)
+        assert len(found) == K
+        assert set(found) <= set(allowed)
+        assert (np.diff(scores) <= 0).all()
+        truth = allowed[exact_top_k(vectors[allowed_pos], query[None], K)[0]]
+        hits += len(set(found) & set(truth))
+    assert hits / (10 * K) >= 0.9
+    # k is capped at 256, and an empty allow-list finds nothing.
+    assert len(index.search_filtered(queries[0], allowed, k=1000)[0]) == 200
+    assert len(index.search_filtered(queries[0], ids, k=1000)[0]) == 256
+    assert len(index.search_filtered(queries[0], [], k=K)[0]) == 0
+    assert len(index.search_filtered(queries[0], np.array(allowed, dtype=np.int64), k=0)[0]) == 0
+
+
+def test_malformed_arrays_raise_value_error(index, data):
+    ids, vectors, queries = data
+    good = queries[0]
+    wide = np.zeros((2, 2 * DIM), dtype=np.float32)
+    misaligned = np.frombuffer(np.zeros(DIM * 4 + 1, dtype=np.uint8)[1:].data, dtype=np.float32)
+    cases = {
+        "float64": good.astype(np.float64),
+        "float16": good.astype(np.float16),
+        "int32": np.zeros(DIM, dtype=np.int32),
+        "big-endian": good.astype(">f4"),
+        "list": list(good),
+        "0-d": np.array(1.0, dtype=np.float32),
+        "3-d": np.zeros((1, 1, DIM), dtype=np.float32),
+        "3071": np.zeros(DIM - 1, dtype=np.float32),
+        "3073": np.zeros((2, DIM + 1), dtype=np.float32),
+        "strided": wide[:, ::2],
+        "fortran": np.asfortranarray(np.zeros((2, DIM), dtype=np.float32)),
+        "misaligned": misaligned,
+    }
+    before = len(index)
+    for name, bad in cases.items():
+        two_d = getattr(bad, "ndim", 0) == 2
+        add_ids = np.arange(bad.shape[0], dtype=np.uint64) if two_d else 5
+        assert_raises(ValueError, f"search {name}", lambda: index.search(bad))
+        assert_raises(ValueError, f"search_filtered {name}", lambda: index.search_filtered(bad, ids[:3]))
+        assert_raises(ValueError, f"add {name}", lambda: index.add(add_ids, bad))
+    assert len(index) == before
+
+
+def test_malformed_arguments_raise_value_error(index, data):
+    ids, vectors, queries = data
+    calls = {
+        "id count differs": lambda: index.add(np.arange(3), vectors[:2]),
+        "negative id": lambda: index.add(-1, vectors[0]),
+        "id too large": lambda: index.add(1 << 64, vectors[0]),
+        "float ids": lambda: index.add(np.array([1.0, 2.0]), vectors[:2]),
+        "negative int64 ids": lambda: index.add(np.array([3, -3]), vectors[:2]),
+        "2-d ids": lambda: index.add(np.zeros((2, 1), dtype=np.uint64), vectors[:2]),
+        "list id for one vector": lambda: index.add([1], vectors[0]),
+        "scalar id for a batch": lambda: index.add(1, vectors[:2]),
+        "negative k": lambda: index.search(queries[0], k=-1),
+        "m of 0": lambda: index.search(queries, m=0),
+        "negative threads": lambda: index.search(queries, threads=-1),
+        "float k": lambda: index.search(queries[0], k=2.5),
+        "counts of one query": lambda: index.search(queries[0], return_counts=True),
+        "filtered batch": lambda: index.search_filtered(queries[:2], ids[:3]),
+        "string allow-list": lambda: index.search_filtered(queries[0], "123"),
+        "NUL in path": lambda: index.save("a\0b"),
+        "negative seed": lambda: korvane.Index(seed=-1),
+    }
+    before = len(index)
+    for name, call in calls.items():
+        assert_raises(ValueError, name, call)
+    assert len(index) == before
+
+
+def test_duplicate_ids_insert_nothing(small_index, data):
+    ids, vectors, _ = data
+    ix = small_index
+    with pytest.raises(korvane.DuplicateIdError) as err:
+        ix.add(ids[5], vectors[5])
+    assert isinstance(err.value, KeyError) and err.value.id == int(ids[5])
+    # A batch holding one live id, or one id twice, inserts none of its vectors.
+    for batch, culprit in ((ids[[300, 301, 10, 302]], None), (ids[[300, 301, 300]], int(ids[300]))):
+        with pytest.raises(korvane.DuplicateIdError) as err:
+            ix.add(batch, vectors[:len(batch)], threads=2)
+        assert err.value.id == culprit
+        assert len(ix) == 200
+        assert len(ix.search_filtered(vectors[300], ids[300:303])[0]) == 0
+    ix.add(ids[300:303], vectors[300:303])
+    assert len(ix) == 203
+
+
+def test_remove(small_index, data):
+    ids, vectors, _ = data
+    ix = small_index
+    target = int(ids[17])
+    assert ix.search(vectors[17], k=1)[0][0] == target
+    ix.remove(target)
+    assert len(ix) == 199
+    with pytest.raises(KeyError):
+        ix.remove(target)
+    with pytest.raises(KeyError):
+        ix.remove(12345)  # never added
+    assert target not in ix.search(vectors[17], k=50, m=200)[0]
+    assert len(ix.search_filtered(vectors[17], [target])[0]) == 0
+    # The id may be used again.
+    ix.add(target, vectors[17])
+    assert len(ix) == 200
+    assert ix.search(vectors[17], k=1)[0][0] == target
+
+
+def test_same_seed_gives_same_file_whatever_the_threads(data, tmp_path):
+    ids, vectors, _ = data
+    files = []
+    for threads in (1, 2):
+        with korvane.Index(seed=11) as ix:
+            ix.add(ids[:300], vectors[:300], threads=threads)
+            ix.add(ids[300], vectors[300])
+            path = tmp_path / f"t{threads}.korvane"
+            ix.save(path)
+            files.append(path.read_bytes())
+    assert files[0] == files[1]
+
+
+def test_empty_index_and_empty_batches(data):
+    _, vectors, queries = data
+    with korvane.Index() as ix:
+        assert len(ix) == 0
+        ix.add([], vectors[:0])
+        ids, scores = ix.search(queries[0])
+        assert ids.shape == (0,) and scores.shape == (0,)
+        ids, scores, counts = ix.search(queries[:3], k=4, return_counts=True)
+        assert ids.shape == (3, 4) and (counts == 0).all()
+        assert (ids == korvane.MISSING_ID).all()
+        ids, scores = ix.search(queries[:0], k=4)
+        assert ids.shape == (0, 4)
+
+
+def test_closed_index_raises_value_error(data, tmp_path):
+    ids, vectors, queries = data
+    ix = korvane.Index()
+    with ix as same:
+        assert same is ix
+        ix.add(ids[:3], vectors[:3])
+        ix.search(queries[0])  # leaves a cached context behind
+    assert ix.closed
+    ix.close()  # idempotent
+    calls = {
+        "len": lambda: len(ix),
+        "add": lambda: ix.add(1, vectors[0]),
+        "add batch": lambda: ix.add(ids[:2], vectors[:2]),
+        "remove": lambda: ix.remove(int(ids[0])),
+        "search": lambda: ix.search(queries[0]),
+        "search batch": lambda: ix.search(queries),
+        "search_filtered": lambda: ix.search_filtered(queries[0], ids[:2]),
+        "search_filtered, empty list": lambda: ix.search_filtered(queries[0], []),
+        "save": lambda: ix.save(tmp_path / "closed.korvane"),
+        "with": lambda: ix.__enter__(),
+    }
+    for name, call in calls.items():
+        assert_raises(ValueError, name, call, match="closed")
+    assert "closed" in repr(ix)
+
+
+def test_copying_is_refused(small_index):
+    for copy_it in (copy.copy, copy.deepcopy, pickle.dumps):
+        with pytest.raises(TypeError):
+            copy_it(small_index)
+    assert len(small_index) == 200
+
+
+def test_file_errors_raise_os_error_with_path(index, tmp_path):
+    missing_dir = tmp_path / "no" / "such" / "dir" / "x.korvane"
+    with pytest.raises(OSError) as err:
+        index.save(missing_dir)
+    assert err.value.filename == str(missing_dir)
+    with pytest.raises(FileNotFoundError):
+        korvane.Index.load(tmp_path / "absent.korvane")
+    junk = tmp_path / "junk.korvane"
+    junk.write_bytes(b"TQX5" + bytes(1000))
+    with pytest.raises(OSError) as err:
+        korvane.Index.load(junk)
+    assert err.value.filename == str(junk) and str(junk) in str(err.value)
+    # A truncated copy of a real file is refused too.
+    good = tmp_path / "good.korvane"
+    index.save(good)
+    cut = tmp_path / "cut.korvane"
+    cut.write_bytes(good.read_bytes()[: good.stat().st_size // 2])
+    with pytest.raises(OSError):
+        korvane.Index.load(cut)
+
+
+def test_library_lookup(tmp_path):
+    env_path = str(tmp_path / "missing" / "libkorvane.so")
+    places = _native.candidate_paths({_native.ENV_VARIABLE: env_path})
+    assert places == [(f"${_native.ENV_VARIABLE}", env_path)]
+    with pytest.raises(OSError) as err:
+        _native.load_library({_native.ENV_VARIABLE: env_path})
+    assert env_path in str(err.value) and _native.ENV_VARIABLE in str(err.value)
+    # Without the variable: next to the package, then the source tree's build/.
+    package_dir = tmp_path / "src" / "python" / "korvane"
+    paths = [p for _, p in _native.candidate_paths({}, package_dir)]
+    assert paths[:2] == [str(package_dir / "libkorvane.so"),
+                         str(tmp_path / "src" / "build" / "libkorvane.so")]
+    assert paths[-1] == "libkorvane.so"
+    # A file that is not a shared library is skipped with its reason.
+    fake = tmp_path / "libkorvane.so"
+    fake.write_bytes(b"not an ELF file")
+    with pytest.raises(OSError) as err:
+        _native.load_library({_native.ENV_VARIABLE: str(fake)})
+    assert str(fake) in str(err.value)
