@@ -10,6 +10,7 @@
 #include "index.h"
 #include "index_digest.h"
 #include "test_data.h"
+#include "test_index.h"
 
 namespace korvane {
 namespace {
@@ -20,11 +21,7 @@ const RandomRotation& sharedRotation() {
 }
 
 Index emptyIndex(std::size_t ef = 40) {
-  IndexParts parts;
-  parts.rotation = std::move(*RandomRotation::fromRows(sharedRotation().rows().data()));
-  parts.routing = RoutingGraph::init(ef);
-  parts.rerank_store = RerankStore::sq8;
-  return std::move(*Index::assemble(std::move(parts)));
+  return testindex::emptyIndex(sharedRotation(), RerankStore::sq8, ef);
 }
 
 std::vector<std::uint64_t> iota(std::size_t n, std::uint64_t first = 0) {

@@ -9,6 +9,7 @@
 
 #include "failing_allocator.h"
 #include "test_data.h"
+#include "test_index.h"
 
 namespace korvane {
 namespace {
@@ -26,11 +27,7 @@ const RandomRotation& sharedRotation() {
 }
 
 Index emptyIndex(RerankStore store, std::size_t ef = 64) {
-  IndexParts parts;
-  parts.rotation = std::move(*RandomRotation::fromRows(sharedRotation().rows().data()));
-  parts.routing = RoutingGraph::init(ef);
-  parts.rerank_store = store;
-  return std::move(*Index::assemble(std::move(parts)));
+  return testindex::emptyIndex(sharedRotation(), store, ef);
 }
 
 // Everything an insertion may change, for before/after comparisons.
