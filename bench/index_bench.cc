@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/test_data.h"
+#include "support/test_data.h"
 #include "c_api.h"
 #include "index.h"
 
@@ -131,7 +131,6 @@ void querySplit(korvane_index* h, const std::vector<float>& queries, std::size_t
   row("reranking", rerank);
   std::printf("  nodes evaluated per route: %zu (last query)\n",
               scratch.stats().nodes_evaluated);
-  ctx->deinit();
 }
 
 }  // namespace

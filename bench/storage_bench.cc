@@ -20,7 +20,7 @@
 #include <memory>
 #include <string>
 
-#include "../tests/test_data.h"
+#include "support/test_data.h"
 #include "index.h"
 #include "storage.h"
 

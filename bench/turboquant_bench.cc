@@ -1,3 +1,4 @@
+#include "sq8.h"
 #include "turboquant.h"
 
 #include <benchmark/benchmark.h>

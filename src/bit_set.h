@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "options.h"
+#include "alloc.h"
 
 namespace korvane {
 

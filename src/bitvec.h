@@ -8,8 +8,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
-#include "options.h"
+#include "constants.h"
 
 namespace korvane {
 
@@ -33,6 +34,17 @@ struct BitVector {
 
 static_assert(sizeof(BitVector) == 384);
 static_assert(std::is_trivially_copyable_v<BitVector>);
+
+// Asks for all six cache lines of a code ahead of its distance evaluation,
+// into L2 and outward (prefetcht1): a code met now is likely to be met again
+// soon by the same search, but not necessarily within the next few
+// expansions.
+inline void prefetchCode(const BitVector& code) noexcept {
+  const char* p = reinterpret_cast<const char*>(&code);
+  for (std::size_t line = 0; line < sizeof(BitVector); line += 64) {
+    __builtin_prefetch(p + line, 0, 2);
+  }
+}
 
 // Sum over `word_count` words of popcount(a[w] ^ b[w]).
 std::uint32_t hammingDistance(std::size_t word_count, const std::uint64_t* a,

@@ -52,8 +52,6 @@ korvane_index* korvane_index_create(size_t ef_construction, uint64_t seed) noexc
 }
 
 void korvane_index_destroy(korvane_index* handle) noexcept {
-  if (handle == nullptr) return;
-  handle->index.deinit();
   delete handle;
 }
 
@@ -97,8 +95,6 @@ korvane_context* korvane_context_create(const korvane_index* handle, size_t m) n
 }
 
 void korvane_context_destroy(korvane_context* ctx) noexcept {
-  if (ctx == nullptr) return;
-  ctx->ctx.deinit();
   delete ctx;
 }
 

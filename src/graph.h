@@ -54,20 +54,23 @@
 #include "bitvec.h"
 #include "hash_map.h"
 #include "heap.h"
-#include "options.h"
-#include "rotation.h"
+#include "alloc.h"
+#include "buffer.h"
+#include "constants.h"
+#include "error.h"
+#include "random.h"
 
 namespace korvane {
 
 // Highest level a node can have; a graph never has more than 32 layers.
 inline constexpr std::size_t c_max_level = 31;
+// -1 / ln(32) as the double nearest -0.28853900817779266: a level is
+// trunc(ln(u) * c_level_factor).
+inline constexpr double c_level_factor = -0.28853900817779266;
 // Insertion searches never use a narrower beam than this.
 inline constexpr std::size_t c_min_ef_construction = 32;
 // Levels 0 .. c_plan_levels - 1 can be planned ahead of insertion.
 inline constexpr std::size_t c_plan_levels = 4;
-
-// The comparison of the final sort of a layer search: ascending distance.
-inline bool lessThan(const Candidate& a, const Candidate& b) noexcept { return a.dist < b.dist; }
 
 // Diagnostic counters of the last traversal. Nothing in the system reads
 // them back; tests and benchmarks do.
@@ -176,9 +179,6 @@ class TraversalScratch {
   // replacement is allocated, never twice).
   [[nodiscard]] Status ensureCapacity(std::size_t node_count, std::size_t ef) noexcept;
 
-  // Frees everything and returns to the empty value; harmless when repeated.
-  void deinit() noexcept;
-
   const TraversalStats& stats() const noexcept { return stats_; }
   std::size_t visitedBits() const noexcept { return visited_.size(); }
   std::size_t candidateCapacity() const noexcept { return cand_buf_.size(); }
@@ -244,6 +244,11 @@ std::uint32_t selectNeighbors(const Layer& layer, std::span<const Candidate> can
 // the layer.
 void linkBack(Layer& layer, std::uint64_t from_id, std::uint64_t to_id) noexcept;
 
+// Draws one level, 0 .. 31, from `rng`: with u = 1 − uniformDouble(rng) in
+// (0, 1], the level is trunc(ln(u) * c_level_factor), capped at 31, so a
+// node reaches level L or more with probability 32^-L.
+std::size_t drawLevel(Xoshiro256pp& rng) noexcept;
+
 // The layered graph. Move-only; fields are private so that the invariants
 // above hold between calls.
 class RoutingGraph {
@@ -258,10 +263,6 @@ class RoutingGraph {
   RoutingGraph(RoutingGraph&&) noexcept = default;
   RoutingGraph& operator=(RoutingGraph&&) noexcept = default;
   ~RoutingGraph() = default;
-
-  // Frees every layer and the build scratch; the graph is then empty (no
-  // layers, no nodes). ef_construction and the level generator stay.
-  void deinit() noexcept;
 
   std::size_t nodeCount() const noexcept { return node_count_; }
   std::uint64_t entryId() const noexcept { return entry_id_; }

@@ -72,7 +72,7 @@ void linkBack(Layer& layer, std::uint64_t from_id, std::uint64_t to_id) noexcept
   for (std::size_t i = 1; i < pool.size(); ++i) {
     const Candidate x = pool[i];
     std::size_t j = i;
-    for (; j > 0 && lessThan(x, pool[j - 1]); --j) pool[j] = pool[j - 1];
+    for (; j > 0 && closer(x, pool[j - 1]); --j) pool[j] = pool[j - 1];
     pool[j] = x;
   }
   std::array<std::uint64_t, c_max_edges> out{};

@@ -65,13 +65,6 @@ Status TraversalScratch::ensureCapacity(std::size_t node_count, std::size_t ef) 
   return ok();
 }
 
-void TraversalScratch::deinit() noexcept {
-  visited_.release();
-  cand_buf_.release();
-  result_buf_.release();
-  stats_ = TraversalStats{};
-}
-
 // ---------------------------------------------------------------------------
 // RoutingGraph: lifecycle and levels
 
@@ -89,23 +82,17 @@ RoutingGraph RoutingGraph::init(std::size_t ef_construction) noexcept {
   return g;
 }
 
-void RoutingGraph::deinit() noexcept {
-  layers_.clear();
-  layers_.shrink_to_fit();
-  build_scratch_.deinit();
-  entry_id_ = 0;
-  node_count_ = 0;
-}
-
-std::size_t RoutingGraph::drawLevel() noexcept {
-  const double f = uniformDouble(level_rng_);
+std::size_t drawLevel(Xoshiro256pp& rng) noexcept {
+  const double f = uniformDouble(rng);
   const double u = 1.0 - f;  // (0, 1]: the logarithm stays finite
-  // -ln(u) / ln(32), written as one product with the constant -1 / ln(32)
-  // so that every build rounds identically.
-  const double scaled = std::log(u) * -0.28853900817779266;
+  // -ln(u) / ln(32), written as one product with a constant so that every
+  // build rounds identically.
+  const double scaled = std::log(u) * c_level_factor;
   const auto level = static_cast<std::size_t>(scaled);  // truncation toward zero
   return std::min(level, c_max_level);
 }
+
+std::size_t RoutingGraph::drawLevel() noexcept { return korvane::drawLevel(level_rng_); }
 
 std::size_t RoutingGraph::beamFor(std::size_t ef) const noexcept {
   return std::min(ef, node_count_ + 1);

@@ -1,7 +1,5 @@
 // Graph search: the greedy descent through the upper layers, the beam
 // search of one layer and the routed search that combines them.
-#include <immintrin.h>
-
 #include <algorithm>
 
 #include "graph.h"
@@ -9,16 +7,6 @@
 namespace korvane {
 
 namespace {
-
-// Asks for all six cache lines of a code ahead of its distance evaluation,
-// into L2 and outward: a code met now is likely to be met again soon by the
-// same search, but not necessarily within the next few expansions.
-inline void prefetchCode(const BitVector& code) noexcept {
-  const char* p = reinterpret_cast<const char*>(&code);
-  for (std::size_t line = 0; line < sizeof(BitVector); line += 64) {
-    _mm_prefetch(p + line, _MM_HINT_T1);
-  }
-}
 
 // Stable ascending sort by distance with `aux` (at least v.size() entries)
 // as the merge buffer, so that no search allocates: insertion-sorted runs,
@@ -31,7 +19,7 @@ void stableSortByDist(std::span<Candidate> v, std::span<Candidate> aux) noexcept
     for (std::size_t i = start + 1; i < end; ++i) {
       const Candidate x = v[i];
       std::size_t j = i;
-      for (; j > start && lessThan(x, v[j - 1]); --j) v[j] = v[j - 1];
+      for (; j > start && closer(x, v[j - 1]); --j) v[j] = v[j - 1];
       v[j] = x;
     }
   }
@@ -42,7 +30,7 @@ void stableSortByDist(std::span<Candidate> v, std::span<Candidate> aux) noexcept
       const std::size_t mid = std::min(lo + width, n);
       const std::size_t hi = std::min(lo + 2 * width, n);
       std::size_t a = lo, b = mid, out = lo;
-      while (a < mid && b < hi) dst[out++] = lessThan(src[b], src[a]) ? src[b++] : src[a++];
+      while (a < mid && b < hi) dst[out++] = closer(src[b], src[a]) ? src[b++] : src[a++];
       while (a < mid) dst[out++] = src[a++];
       while (b < hi) dst[out++] = src[b++];
     }

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "options.h"
+#include "alloc.h"
 
 namespace korvane {
 

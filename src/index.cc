@@ -12,24 +12,6 @@ std::size_t maxBatchThreads() noexcept {
   return std::clamp<std::size_t>(std::size_t{4} * (hw == 0 ? 1 : hw), 4, 256);
 }
 
-float encodeSq8(const float* rotated, std::int8_t* codes) noexcept {
-  float max_abs = 0.0f;
-  for (std::size_t j = 0; j < c_dim; ++j) {
-    const float a = std::fabs(rotated[j]);
-    if (a > max_abs) max_abs = a;  // false for NaN: passed over
-  }
-  const float scale = std::max(max_abs, 1e-20f) / 127.0f;
-  for (std::size_t j = 0; j < c_dim; ++j) {
-    const float q = std::round(rotated[j] / scale);
-    // |q| <= 127 whenever max_abs is finite. A NaN component, or an infinite
-    // scale (an infinite component), would make the conversion undefined:
-    // NaN maps to 0 and the range is clamped.
-    codes[j] = std::isnan(q) ? std::int8_t{0}
-                             : static_cast<std::int8_t>(std::clamp(q, -127.0f, 127.0f));
-  }
-  return scale;
-}
-
 std::expected<Index, Error> Index::init(std::size_t ef_construction, std::uint64_t seed) noexcept {
   auto rotation = RandomRotation::init(seed);
   if (!rotation) return std::unexpected(rotation.error());
@@ -53,8 +35,7 @@ std::expected<Index, Error> Index::assemble(IndexParts parts) noexcept {
   index.calib_shift_ = std::move(parts.calib_shift);
   index.calib_scale_ = std::move(parts.calib_scale);
   index.originals_ = std::move(parts.originals);
-  index.sq8_codes_ = std::move(parts.sq8_codes);
-  index.sq8_scales_ = std::move(parts.sq8_scales);
+  index.sq8_ = Sq8Store(std::move(parts.sq8_codes), std::move(parts.sq8_scales));
   index.tombstones_ = std::move(parts.tombstones);
   index.rerank_store_ = parts.rerank_store;
   index.calib_frozen_ = parts.calib_frozen;
@@ -70,21 +51,6 @@ std::expected<Index, Error> Index::assemble(IndexParts parts) noexcept {
     ++index.live_count_;
   }
   return index;
-}
-
-void Index::deinit() noexcept {
-  rotation_.deinit();
-  payloads_ = {};
-  routing_.deinit();
-  rotate_buf_.release();
-  calib_shift_ = {};
-  calib_scale_ = {};
-  originals_ = {};
-  sq8_codes_ = {};
-  sq8_scales_ = {};
-  id_to_internal_.clear();
-  tombstones_.release();
-  live_count_ = 0;
 }
 
 // ---- insertion ----
@@ -110,8 +76,7 @@ Status Index::reserveRerankRecord() noexcept {
     case RerankStore::fp32:
       return tryReserveMore(originals_, c_dim);
     case RerankStore::sq8:
-      if (auto s = tryReserveMore(sq8_codes_, c_dim); !s) return s;
-      return tryReserveMore(sq8_scales_, 1);
+      return sq8_.reserveOne();
   }
   return ok();
 }
@@ -123,12 +88,9 @@ void Index::appendRerankRecord(const float* rotated) noexcept {
     case RerankStore::fp32:
       originals_.insert(originals_.end(), rotated, rotated + c_dim);
       return;
-    case RerankStore::sq8: {
-      const std::size_t at = sq8_codes_.size();
-      sq8_codes_.resize(at + c_dim);
-      sq8_scales_.push_back(encodeSq8(rotated, sq8_codes_.data() + at));
+    case RerankStore::sq8:
+      sq8_.appendReserved(rotated);
       return;
-    }
   }
 }
 
@@ -196,19 +158,7 @@ std::expected<SearchContext, Error> SearchContext::init(const Index& index,
   ctx.candidate_payloads_ = std::move(*cps);
   ctx.candidate_scores_ = std::move(*css);
   ctx.m_ = m;
-  ctx.rerank_factor_ = 4;
   return ctx;
-}
-
-void SearchContext::deinit() noexcept {
-  scratch_.deinit();
-  rotated_query_.release();
-  decoded_query_.release();
-  score_lut_.release();
-  rerank_pool_.release();
-  candidate_payloads_.release();
-  candidate_scores_.release();
-  m_ = 0;
 }
 
 bool Index::hasRerankStore() const noexcept {
@@ -219,16 +169,13 @@ bool Index::hasRerankStore() const noexcept {
     case RerankStore::fp32:
       return originals_.size() / c_dim == records && originals_.size() % c_dim == 0;
     case RerankStore::sq8:
-      return sq8_codes_.size() / c_dim == records && sq8_codes_.size() % c_dim == 0 &&
-             sq8_scales_.size() == records;
+      return sq8_.holdsExactly(records);
   }
   return false;
 }
 
 float Index::rerankScore(std::uint64_t internal, const float* q) const noexcept {
-  if (rerank_store_ == RerankStore::sq8) {
-    return dotSq8(q, sq8_codes_.data() + c_dim * internal, c_dim) * sq8_scales_[internal];
-  }
+  if (rerank_store_ == RerankStore::sq8) return sq8_.score(internal, q);
   return dot(q, originals_.data() + c_dim * internal, c_dim);
 }
 
@@ -293,8 +240,7 @@ std::size_t Index::searchRotated(SearchContext& ctx, std::span<SearchResult> out
   }
   // Rerank: the best payload scores form a pool that is scored again from
   // the rerank store.
-  const std::size_t factor = ctx.rerank_factor_;
-  const std::size_t wanted = k > SIZE_MAX / factor ? SIZE_MAX : k * factor;
+  const std::size_t wanted = k > SIZE_MAX / c_rerank_factor ? SIZE_MAX : k * c_rerank_factor;
   const std::size_t pool_size = std::min(std::max(wanted, k), ctx.rerank_pool_.size());
   TopK pool(ctx.rerank_pool_.span().first(pool_size));
   for (std::size_t i = 0; i < live; ++i) {

@@ -34,8 +34,11 @@
 #include "graph.h"
 #include "hash_map.h"
 #include "heap.h"
-#include "options.h"
+#include "buffer.h"
+#include "constants.h"
+#include "error.h"
 #include "rotation.h"
+#include "sq8.h"
 #include "turboquant.h"
 
 namespace korvane {
@@ -46,6 +49,10 @@ enum class RerankStore : std::uint8_t { none = 0, fp32 = 1, sq8 = 2 };
 // for: results do not depend on the thread count, so asking for more only
 // costs memory (batch search makes one index-sized context per thread).
 std::size_t maxBatchThreads() noexcept;
+
+// The rerank pool of a search holds the best c_rerank_factor * k candidates
+// by payload score (at most m).
+inline constexpr std::size_t c_rerank_factor = 4;
 
 class Index;
 
@@ -72,11 +79,8 @@ class SearchContext {
   // Sized for max(index.payloadCount(), 1) nodes and beam width m.
   [[nodiscard]] static std::expected<SearchContext, Error> init(const Index& index,
                                                                 std::size_t m) noexcept;
-  void deinit() noexcept;
 
   std::size_t m() const noexcept { return m_; }
-  std::size_t rerankFactor() const noexcept { return rerank_factor_; }
-  const TraversalScratch& scratch() const noexcept { return scratch_; }
   float* rotatedQuery() noexcept { return rotated_query_.data(); }
 
  private:
@@ -92,7 +96,6 @@ class SearchContext {
   Buffer<const TurboQuantPayload*> candidate_payloads_;
   Buffer<float> candidate_scores_;
   std::size_t m_ = 0;
-  std::size_t rerank_factor_ = 4;
 };
 
 class Index {
@@ -110,7 +113,6 @@ class Index {
   // kind): rebuilds the id map and the live count.
   // CorruptIndex when two live vectors carry one user id.
   [[nodiscard]] static std::expected<Index, Error> assemble(IndexParts parts) noexcept;
-  void deinit() noexcept;
 
   // ---- insertion (exclusive use) ----
 
@@ -173,8 +175,7 @@ class Index {
   bool calibFrozen() const noexcept { return calib_frozen_; }
   RerankStore rerankStore() const noexcept { return rerank_store_; }
   std::span<const float> originals() const noexcept { return originals_; }
-  std::span<const std::int8_t> sq8Codes() const noexcept { return sq8_codes_; }
-  std::span<const float> sq8Scales() const noexcept { return sq8_scales_; }
+  const Sq8Store& sq8() const noexcept { return sq8_; }
   const BitSet& tombstones() const noexcept { return tombstones_; }
   // Internal id of a live user id.
   const std::uint64_t* internalOf(std::uint64_t id) const noexcept {
@@ -221,18 +222,12 @@ class Index {
   std::vector<float> calib_shift_;
   std::vector<float> calib_scale_;
   std::vector<float> originals_;
-  std::vector<std::int8_t> sq8_codes_;
-  std::vector<float> sq8_scales_;
+  Sq8Store sq8_;
   HashMap<std::uint64_t> id_to_internal_;
   BitSet tombstones_;
   std::size_t live_count_ = 0;
   RerankStore rerank_store_ = RerankStore::sq8;
   bool calib_frozen_ = false;
 };
-
-// The sq8 rerank record of one rotated vector: scale = max(max |v|, 1e-20)
-// / 127 (NaN components passed over), code = v / scale rounded half away
-// from zero. Exposed for tests.
-float encodeSq8(const float* rotated, std::int8_t* codes) noexcept;
 
 }  // namespace korvane

@@ -1,6 +1,5 @@
 // rotation: the seeded random orthonormal matrix every vector and query is
-// multiplied by, the generators it is drawn from, and `dot`, the one 8-lane
-// inner product of the system.
+// multiplied by, and `dot`, the one 8-lane inner product of the system.
 //
 // Thread safety: a RandomRotation is never written after it is made; apply,
 // applyBatch and dot may run on any number of threads at once.
@@ -10,40 +9,17 @@
 // single-precision arithmetic.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <span>
 
-#include "options.h"
+#include "buffer.h"
+#include "constants.h"
+#include "error.h"
+#include "random.h"
 
 namespace korvane {
-
-// SplitMix64: seeds the xoshiro state from one 64-bit value.
-struct SplitMix64 {
-  std::uint64_t state;
-  std::uint64_t next() noexcept;
-};
-
-// xoshiro256++, one 64-bit output per step.
-struct Xoshiro256pp {
-  std::array<std::uint64_t, 4> s;
-
-  // The four state words are the first four SplitMix64 outputs for `seed`.
-  static Xoshiro256pp fromSeed(std::uint64_t seed) noexcept;
-  std::uint64_t next() noexcept;
-};
-
-// A uniform double in [0, 1): mantissa = the low 52 bits of the first output
-// r; biased exponent 1022 − z where z is the leading-zero count of r, or,
-// when the top 12 bits of r are all zero, 12 plus the leading-zero counts of
-// further outputs up to the first non-zero one, at most 1022.
-double uniformDouble(Xoshiro256pp& rng) noexcept;
-
-// A standard normal variate by the 256-layer ziggurat method (tail at
-// 3.654152885361009), consuming `rng` only.
-double standardNormal(Xoshiro256pp& rng) noexcept;
 
 // Inner product in the system's fixed order: eight f32 lanes, lane L gets a
 // fused multiply-add of a[i + L] * b[i + L] for i = 0, 8, 16, ...; lanes are
@@ -104,7 +80,6 @@ class RandomRotation {
   static RandomRotation adopt(Buffer<float> rows) noexcept;
 
   std::span<const float> rows() const noexcept { return rows_.span(); }
-  void deinit() noexcept { rows_.release(); }
 
  private:
   Buffer<float> rows_;

@@ -3,7 +3,8 @@
 #include <immintrin.h>
 
 #include <cmath>
-#include <limits>
+
+#include "nan.h"
 
 namespace korvane {
 
@@ -160,14 +161,6 @@ TurboQuantPayload encodeImpl(std::uint64_t id, const float* x, const float* cali
   // A NaN inner product fails the comparison as well and keeps 1.
   p.renorm_scalar = std::fabs(inner) > 1e-12 ? static_cast<float>(norm_sq / inner) : 1.0f;
   return p;
-}
-
-// Which of two NaN operands an addition returns depends on the operand
-// order the compiler chose for a commutative operation, so NaN results are
-// replaced by the one quiet NaN: scalar and vector forms then agree bit for
-// bit, whatever the build.
-inline float canonicalNan(float v) noexcept {
-  return std::isnan(v) ? std::numeric_limits<float>::quiet_NaN() : v;
 }
 
 // The last three operations of a payload score, shared by scoreLut and
@@ -376,36 +369,6 @@ void scoreLutMany(const TurboQuantPayload* const* payloads, std::size_t n, const
       scoreGroups<4>(payloads + i, rest, table, c, out + i);
       break;
   }
-}
-
-float dotSq8(const float* q, const std::int8_t* codes, std::size_t n) noexcept {
-  __m256 acc = _mm256_setzero_ps();
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    // Every int8 is exactly representable, so the conversion is exact.
-    const __m256 c = _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadu_si64(codes + i)));
-    acc = _mm256_fmadd_ps(c, _mm256_loadu_ps(q + i), acc);
-  }
-  alignas(32) float lanes[8];
-  _mm256_store_ps(lanes, acc);
-  float total = lanes[0];
-  for (std::size_t l = 1; l < 8; ++l) total = total + lanes[l];
-  for (; i < n; ++i) total = std::fma(static_cast<float>(codes[i]), q[i], total);
-  return canonicalNan(total);
-}
-
-float dotSq8Scalar(const float* q, const std::int8_t* codes, std::size_t n) noexcept {
-  float lanes[8] = {};
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    for (std::size_t l = 0; l < 8; ++l) {
-      lanes[l] = std::fma(static_cast<float>(codes[i + l]), q[i + l], lanes[l]);
-    }
-  }
-  float total = lanes[0];
-  for (std::size_t l = 1; l < 8; ++l) total = total + lanes[l];
-  for (; i < n; ++i) total = std::fma(static_cast<float>(codes[i]), q[i], total);
-  return canonicalNan(total);
 }
 
 }  // namespace korvane

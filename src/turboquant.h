@@ -1,6 +1,5 @@
-// turboquant: the 3-bit payload every stored vector is kept as, the query
-// score tables payloads are scored against, and the 8-bit inner product used
-// to rescore candidates.
+// turboquant: the 3-bit payload every stored vector is kept as and the query
+// score tables payloads are scored against.
 //
 // A payload quantizes each of the c_dim rotated components to one of eight
 // Lloyd–Max levels of the standard normal distribution after normalising the
@@ -28,7 +27,7 @@
 #include <span>
 #include <type_traits>
 
-#include "options.h"
+#include "constants.h"
 
 namespace korvane {
 
@@ -128,17 +127,5 @@ LutConstants buildScoreLutCalibrated(const float* q, const float* calib_shift,
 // time; out[i] is bit-identical to scoreLut(*payloads[i], table, c.a, c.b).
 void scoreLutMany(const TurboQuantPayload* const* payloads, std::size_t n,
                   const float* table, LutConstants c, float* out) noexcept;
-
-// Inner product of `q` with 8-bit `codes` (n each) in the system's 8-lane
-// order: lane L accumulates fma(float(codes[i + L]), q[i + L], lane) for
-// i = 0, 8, ...; the lanes are summed 0 + 1, + 2, ..., + 7; a tail (n not a
-// multiple of 8) is added by fused multiply-adds in index order. A NaN
-// result is the default quiet NaN, as for scoreLut.
-[[nodiscard]] float dotSq8(const float* q, const std::int8_t* codes, std::size_t n) noexcept;
-
-// The same definition one lane at a time with std::fma; the reference for
-// dotSq8.
-[[nodiscard]] float dotSq8Scalar(const float* q, const std::int8_t* codes,
-                                 std::size_t n) noexcept;
 
 }  // namespace korvane

@@ -11,7 +11,6 @@
 //
 // Each sweep prints how many failure points it exercised.
 #include <gtest/gtest.h>
-#include <malloc.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -26,28 +25,20 @@
 #include <vector>
 
 #include "c_api.h"
-#include "failing_allocator.h"
-#include "index_digest.h"
+#include "support/failing_allocator.h"
+#include "support/heap_usage.h"
+#include "support/index_digest.h"
+#include "support/index_parts.h"
 #include "storage.h"
-#include "test_data.h"
+#include "support/test_data.h"
 
 namespace {
 
 using testdata::c_dim;
 
-// Bytes the C library's allocator has handed out and not taken back. Under
-// AddressSanitizer the allocator is not glibc's and this reads 0; the leak
-// checker covers that build.
-std::size_t heapInUse() {
-  const struct mallinfo2 mi = mallinfo2();
-  return mi.uordblks + mi.hblkhd;
-}
+using testsupport::c_heap_slack;
+using testsupport::heapInUse;
 
-// glibc keeps freed small blocks in per-thread caches that still count as
-// in use, so the count is exact only to a few hundred KiB. What it catches
-// is a lost rotation (36 MiB), image (37.7 MB), staging area (12 MiB) or
-// context; LeakSanitizer catches everything else.
-constexpr std::size_t c_heap_slack = 1 << 20;
 #define EXPECT_HEAP_BACK(now, then) \
   EXPECT_LE((now), (then) + c_heap_slack) << "leaked " << ((now) - (then)) << " bytes"
 
@@ -118,15 +109,8 @@ class AllocSweepTest : public ::testing::Test {
   // drawing it again (a copy of the matrix instead of a second of work).
   // The same as korvane_index_create(40, 9).
   static korvane_index* fresh() {
-    korvane::IndexParts parts;
-    auto rotation = korvane::RandomRotation::fromRows(pristine->index.rotation().rows().data());
-    EXPECT_TRUE(rotation.has_value());
-    parts.rotation = std::move(*rotation);
-    parts.routing = korvane::RoutingGraph::init(40);
-    parts.rerank_store = korvane::RerankStore::sq8;
-    auto index = korvane::Index::assemble(std::move(parts));
-    EXPECT_TRUE(index.has_value());
-    return new korvane_index{std::move(*index)};
+    return new korvane_index{
+        testsupport::emptyIndex(pristine->index.rotation(), korvane::RerankStore::sq8, 40)};
   }
   // fresh() with vectors 0 .. n - 1 under ids 1000 + i.
   static korvane_index* withVectors(std::size_t n) {

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "c_api.h"
-#include "index_digest.h"
-#include "test_data.h"
+#include "support/index_digest.h"
+#include "support/test_data.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // Absurd sizes must come back as a failed allocation, not as a sanitizer

@@ -6,23 +6,16 @@
 #include <thread>
 
 #include "c_api.h"
-#include "failing_allocator.h"
+#include "support/failing_allocator.h"
 #include "index.h"
-#include "index_digest.h"
-#include "test_data.h"
-#include "test_index.h"
+#include "support/index_digest.h"
+#include "support/test_data.h"
+#include "support/index_parts.h"
 
 namespace korvane {
 namespace {
 
-const RandomRotation& sharedRotation() {
-  static const RandomRotation r = std::move(*RandomRotation::init(21));
-  return r;
-}
-
-Index emptyIndex(std::size_t ef = 40) {
-  return testindex::emptyIndex(sharedRotation(), RerankStore::sq8, ef);
-}
+Index emptyIndex(std::size_t ef = 40) { return testsupport::emptyIndex(RerankStore::sq8, ef); }
 
 std::vector<std::uint64_t> iota(std::size_t n, std::uint64_t first = 0) {
   std::vector<std::uint64_t> ids(n);

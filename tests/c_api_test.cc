@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "c_api.h"
-#include "test_data.h"
+#include "support/test_data.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "failing_allocator.h"
+#include "support/failing_allocator.h"
 
 namespace korvane {
 namespace {
@@ -253,17 +253,11 @@ TEST(GraphLevels, InsertDrawsTheNextLevel) {
 
 TEST(TraversalScratch, GrowsExactlyAndNeverShrinks) {
   TraversalScratch s;
-  s.deinit();  // never grown: harmless
   ASSERT_TRUE(s.ensureCapacity(10, 40));
   ASSERT_TRUE(s.ensureCapacity(5, 50));
   EXPECT_EQ(s.visitedBits(), 10U);
   EXPECT_EQ(s.candidateCapacity(), 10U);
   EXPECT_EQ(s.resultCapacity(), 50U);
-  s.deinit();
-  s.deinit();
-  EXPECT_EQ(s.visitedBits(), 0U);
-  EXPECT_EQ(s.candidateCapacity(), 0U);
-  EXPECT_EQ(s.resultCapacity(), 0U);
 
   // A failed growth leaves a scratch that can be released or grown again.
   for (long n = 0;; ++n) {
@@ -275,10 +269,10 @@ TEST(TraversalScratch, GrowsExactlyAndNeverShrinks) {
     }
     if (st) break;
     EXPECT_EQ(st.error(), Error::OutOfMemory);
-    if (n % 2 == 0) s.deinit();
+    if (n % 2 == 0) s = TraversalScratch{};
     ASSERT_TRUE(s.ensureCapacity(1000, 300));
     EXPECT_TRUE(s.fits(1000, 300));
-    s.deinit();
+    s = TraversalScratch{};
   }
   EXPECT_TRUE(s.fits(1000, 300));
 }

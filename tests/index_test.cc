@@ -7,9 +7,9 @@
 #include <memory>
 #include <set>
 
-#include "failing_allocator.h"
-#include "test_data.h"
-#include "test_index.h"
+#include "support/failing_allocator.h"
+#include "support/test_data.h"
+#include "support/index_parts.h"
 
 namespace korvane {
 namespace {
@@ -18,17 +18,7 @@ std::span<const float> vec(const std::vector<float>& data, std::size_t i) {
   return {data.data() + i * c_dim, c_dim};
 }
 
-// One drawn rotation serves every index of this file: an index built from
-// parts with a copy of it is what loading produces, and costs a copy, not a
-// 3072 x 3072 orthonormalisation.
-const RandomRotation& sharedRotation() {
-  static const RandomRotation r = std::move(*RandomRotation::init(11));
-  return r;
-}
-
-Index emptyIndex(RerankStore store, std::size_t ef = 64) {
-  return testindex::emptyIndex(sharedRotation(), store, ef);
-}
+using testsupport::emptyIndex;
 
 // Everything an insertion may change, for before/after comparisons.
 struct Snapshot {
@@ -40,7 +30,7 @@ struct Snapshot {
 };
 Snapshot snapshot(const Index& x) {
   Snapshot s{x.payloadCount(), x.liveCount(), x.routing().nodeCount(), x.routing().layerCount(),
-             x.originals().size(), x.sq8Codes().size(), x.sq8Scales().size(),
+             x.originals().size(), x.sq8().codes().size(), x.sq8().scales().size(),
              x.tombstones().size(), x.routing().entryId(), x.routing().levelRngState(), {}};
   if (x.routing().layerCount() > 0) {
     for (const GraphNode& n : x.routing().layer(0).nodes) s.edges.push_back(n.edge_count);
@@ -106,19 +96,6 @@ std::vector<SearchResult> referenceSearch(const Index& index, std::size_t m, con
   return out;
 }
 
-TEST(Sq8, EncodingExamples) {
-  std::vector<float> v(c_dim, 0.0f);
-  std::vector<std::int8_t> codes(c_dim);
-  EXPECT_EQ(encodeSq8(v.data(), codes.data()), 1e-20f / 127.0f);
-  for (std::int8_t c : codes) ASSERT_EQ(c, 0);
-
-  v[0] = 0.5f, v[1] = -0.5f, v[2] = 2.5f, v[3] = -127.0f, v[4] = std::nanf("");
-  v[5] = 126.5f, v[6] = 1e-30f;
-  EXPECT_EQ(encodeSq8(v.data(), codes.data()), 1.0f);
-  const std::int8_t expected[] = {1, -1, 3, -127, 0, 127, 0};
-  for (std::size_t j = 0; j < 7; ++j) EXPECT_EQ(codes[j], expected[j]) << j;
-}
-
 TEST(IndexFrame, NewIndexAndRemoval) {
   auto created = Index::init(0, 5);
   ASSERT_TRUE(created.has_value());
@@ -131,7 +108,6 @@ TEST(IndexFrame, NewIndexAndRemoval) {
   EXPECT_EQ(index.remove(123), (std::expected<bool, Error>(false)));
   EXPECT_EQ(index.tombstones().size(), 0u);
   EXPECT_FALSE(index.isDeleted(1000));
-  index.deinit();
 }
 
 TEST(Insertion, IdsDuplicatesAndReAdding) {
@@ -170,8 +146,8 @@ TEST(Insertion, RerankRecordsFollowTheStoreKind) {
     ASSERT_TRUE(index.add(1, vec(data, 0)));
     ASSERT_TRUE(index.add(2, vec(data, 1)));
     EXPECT_EQ(index.originals().size(), kind == RerankStore::fp32 ? 2 * c_dim : 0);
-    EXPECT_EQ(index.sq8Codes().size(), kind == RerankStore::sq8 ? 2 * c_dim : 0);
-    EXPECT_EQ(index.sq8Scales().size(), kind == RerankStore::sq8 ? 2u : 0u);
+    EXPECT_EQ(index.sq8().codes().size(), kind == RerankStore::sq8 ? 2 * c_dim : 0);
+    EXPECT_EQ(index.sq8().scales().size(), kind == RerankStore::sq8 ? 2u : 0u);
     EXPECT_EQ(index.hasRerankStore(), kind != RerankStore::none);
     index.rotation().apply(data.data() + c_dim, rotated.data());
     if (kind == RerankStore::fp32) {

@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "c_api.h"
-#include "test_data.h"
+#include "support/test_data.h"
 
 namespace {
 
@@ -502,8 +502,8 @@ class Runner {
     double scale;
   };
   Reproduction reproduce(std::uint64_t internal, const std::vector<float>& rq) const {
-    const std::int8_t* codes = index().sq8Codes().data() + c_dim * internal;
-    const double scale = index().sq8Scales()[internal];
+    const std::int8_t* codes = index().sq8().codes().data() + c_dim * internal;
+    const double scale = index().sq8().scales()[internal];
     double s = 0, mag = 0;
     for (std::size_t j = 0; j < c_dim; ++j) {
       const double t = double(rq[j]) * double(codes[j]);

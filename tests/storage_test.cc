@@ -4,7 +4,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,9 +18,10 @@
 #include <thread>
 
 #include "c_api.h"
-#include "failing_allocator.h"
+#include "support/failing_allocator.h"
 #include "korvane.h"
-#include "test_data.h"
+#include "support/heap_usage.h"
+#include "support/test_data.h"
 
 namespace korvane {
 namespace {
@@ -33,7 +33,7 @@ using Bytes = std::vector<std::uint8_t>;
 // matrix rather than an orthonormalisation. Storage does not care whether
 // the matrix is orthonormal.
 
-const RandomRotation& sharedRotation() {
+const RandomRotation& byteTestRotation() {
   static const RandomRotation r = [] {
     auto rows = std::move(*Buffer<float>::make(c_dim * c_dim));
     Xoshiro256pp rng = Xoshiro256pp::fromSeed(99);
@@ -63,7 +63,7 @@ Index buildIndex(const Shape& shape) {
   const std::size_t n = shape.levels.size();
   const auto data = testdata::clustered(n, 3, 0, 5);
   IndexParts parts;
-  parts.rotation = std::move(*RandomRotation::fromRows(sharedRotation().rows().data()));
+  parts.rotation = std::move(*RandomRotation::fromRows(byteTestRotation().rows().data()));
   parts.routing = RoutingGraph::init(shape.ef);
   parts.rerank_store = shape.store;
   if (shape.calibrated) {
@@ -226,16 +226,8 @@ void writeFile(const std::string& path, const Bytes& bytes) {
   std::fclose(f);
 }
 
-// Bytes the process holds from malloc (the test allocator's source). Small
-// chunks parked in glibc's per-thread cache count as in use, so a balanced
-// sequence of small allocations can leave up to a few kilobytes of noise;
-// any of the arrays a load allocates is far larger. The sanitizer build's
-// leak checker covers the small ones.
-constexpr std::size_t c_heap_noise = 16 * 1024;
-std::size_t heapInUse() {
-  const struct mallinfo2 mi = ::mallinfo2();
-  return mi.uordblks + mi.hblkhd;
-}
+using testsupport::c_heap_noise;
+using testsupport::heapInUse;
 
 // ---------------------------------------------------------------------------
 // Comparison of two indexes, field by field.
@@ -263,8 +255,8 @@ void expectSameIndex(const Index& a, const Index& b) {
   if (a.hasRerankStore()) {
     EXPECT_EQ(a.rerankStore(), b.rerankStore());
     EXPECT_TRUE(std::ranges::equal(a.originals(), b.originals()));
-    EXPECT_TRUE(std::ranges::equal(a.sq8Codes(), b.sq8Codes()));
-    EXPECT_TRUE(std::ranges::equal(a.sq8Scales(), b.sq8Scales()));
+    EXPECT_TRUE(std::ranges::equal(a.sq8().codes(), b.sq8().codes()));
+    EXPECT_TRUE(std::ranges::equal(a.sq8().scales(), b.sq8().scales()));
   }
   const RoutingGraph& ga = a.routing();
   const RoutingGraph& gb = b.routing();
@@ -658,7 +650,7 @@ TEST(RoundTrip, KeepsEveryFieldBitForBit) {
 // What Index::init(32, seed) builds, with the shared matrix.
 Index freshIndex() {
   IndexParts parts;
-  parts.rotation = std::move(*RandomRotation::fromRows(sharedRotation().rows().data()));
+  parts.rotation = std::move(*RandomRotation::fromRows(byteTestRotation().rows().data()));
   parts.routing = RoutingGraph::init(32);
   parts.rerank_store = RerankStore::sq8;
   return std::move(*Index::assemble(std::move(parts)));

@@ -16,7 +16,7 @@
 
 // Every allocation goes through the counting replacement, so a test can
 // assert that a call allocates nothing.
-#include "failing_allocator.h"
+#include "support/failing_allocator.h"
 
 namespace korvane {
 namespace {
@@ -569,49 +569,11 @@ TEST(ScoreLutMany, BitIdenticalToScoreLut) {
   }
 }
 
-TEST(DotSq8, BitIdenticalToScalarTwin) {
-  std::mt19937_64 rng(12);
-  std::vector<float> q = gaussian(rng, c_dim + 16, 0.0f, 3.0f);
-  std::vector<std::int8_t> codes(c_dim + 16);
-  for (auto& code : codes) code = static_cast<std::int8_t>(rng());
-  codes[0] = -128;
-  codes[1] = 127;
-  // Two different NaNs meet in one lane: the result must not depend on
-  // which operand the fused multiply-add keeps.
-  std::vector<float> poisoned = q;
-  poisoned[2] = std::bit_cast<float>(0xFFC12345u);
-  poisoned[10] = std::bit_cast<float>(0x7FC54321u);
-  poisoned[c_dim + 2] = c_nan;
-  for (std::size_t offset : {0, 1, 3}) {
-    for (std::size_t n : std::initializer_list<std::size_t>{0, 1, 7, 8, 9, 15, 16, 100, c_dim, c_dim + 5}) {
-      SCOPED_TRACE(testing::Message() << "offset " << offset << " n " << n);
-      for (const std::vector<float>* v : {&q, &poisoned}) {
-        const float fast = dotSq8(v->data() + offset, codes.data() + offset, n);
-        const float scalar = dotSq8Scalar(v->data() + offset, codes.data() + offset, n);
-        EXPECT_EQ(bitsOf(fast), bitsOf(scalar));
-      }
-    }
-  }
-  // The lane order is the definition: compare with an explicit evaluation.
-  {
-    const std::size_t n = 19;
-    float lanes[8] = {};
-    for (std::size_t i = 0; i < 16; ++i) {
-      lanes[i % 8] = std::fma(static_cast<float>(codes[i]), q[i], lanes[i % 8]);
-    }
-    float total = ((((((lanes[0] + lanes[1]) + lanes[2]) + lanes[3]) + lanes[4]) + lanes[5]) +
-                   lanes[6]) + lanes[7];
-    for (std::size_t i = 16; i < n; ++i) total = std::fma(static_cast<float>(codes[i]), q[i], total);
-    EXPECT_EQ(bitsOf(dotSq8(q.data(), codes.data(), n)), bitsOf(total));
-  }
-}
-
 TEST(TurboQuant, NothingAllocates) {
   std::mt19937_64 rng(13);
   const std::vector<float> x = gaussian(rng, c_dim);
   const std::vector<float> shift = gaussian(rng, c_dim), scale(c_dim, 1.5f);
   std::vector<float> decoded(c_dim), table(8 * c_dim), scores(40);
-  std::vector<std::int8_t> codes(c_dim, 3);
   std::vector<TurboQuantPayload> payloads(40);
   std::vector<const TurboQuantPayload*> ptrs;
   for (const auto& p : payloads) ptrs.push_back(&p);
@@ -626,8 +588,6 @@ TEST(TurboQuant, NothingAllocates) {
   c = buildScoreLutCalibrated(decoded.data(), shift.data(), scale.data(), table.data());
   volatile float sink = scoreLut(payloads[0], table.data(), c.a, c.b);
   scoreLutMany(ptrs.data(), ptrs.size(), table.data(), c, scores.data());
-  sink = dotSq8(x.data(), codes.data(), c_dim);
-  sink = dotSq8Scalar(x.data(), codes.data(), c_dim);
   (void)sink;
   EXPECT_EQ(failing_allocator::allocations.load(), before);
 }

@@ -11,10 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "synthetic.h"
 
 namespace {
 
@@ -54,30 +55,6 @@ bool parse(int argc, char** argv, Options& o) {
     else return false;
   }
   return o.n > 0 && o.clusters > 0;
-}
-
-void normalise(float* v, std::size_t dim) {
-  double s = 0;
-  for (std::size_t j = 0; j < dim; ++j) s += double(v[j]) * v[j];
-  const float inv = s > 0 ? float(1.0 / std::sqrt(s)) : 0.0f;
-  for (std::size_t j = 0; j < dim; ++j) v[j] *= inv;
-}
-
-// Unit vectors around random cluster centres: each point is its centre plus
-// Gaussian noise of comparable norm, normalised. Queries come from the same
-// distribution (they are not copies of stored vectors).
-void generate(std::mt19937_64& gen, const std::vector<float>& centres, std::size_t count,
-              std::size_t dim, std::vector<float>& out) {
-  const std::size_t clusters = centres.size() / dim;
-  std::normal_distribution<float> noise(0.0f, 0.9f / std::sqrt(float(dim)));
-  std::uniform_int_distribution<std::size_t> pick(0, clusters - 1);
-  out.resize(count * dim);
-  for (std::size_t i = 0; i < count; ++i) {
-    const float* c = &centres[pick(gen) * dim];
-    float* v = &out[i * dim];
-    for (std::size_t j = 0; j < dim; ++j) v[j] = c[j] + noise(gen);
-    normalise(v, dim);
-  }
 }
 
 float exactDot(const float* a, const float* b, std::size_t dim) {
@@ -137,15 +114,11 @@ int main(int argc, char** argv) {
   std::printf("korvane demo: %zu vectors, %zu queries, %zu clusters, dimension %zu, seed %llu\n",
               o.n, o.queries, o.clusters, dim, (unsigned long long)o.seed);
 
-  std::mt19937_64 gen(o.seed);
-  std::vector<float> centres(o.clusters * dim);
-  std::normal_distribution<float> unit(0.0f, 1.0f);
-  for (float& x : centres) x = unit(gen);
-  for (std::size_t c = 0; c < o.clusters; ++c) normalise(&centres[c * dim], dim);
-  std::vector<float> data, queries;
   auto t0 = Clock::now();
-  generate(gen, centres, o.n, dim, data);
-  generate(gen, centres, o.queries, dim, queries);
+  // Queries come from the same distribution (they are not copies of stored
+  // vectors).
+  const std::vector<float> data = synthetic::clustered(o.n, o.seed, 0, o.clusters);
+  const std::vector<float> queries = synthetic::clustered(o.queries, o.seed, 1, o.clusters);
   std::printf("generated data in %.2f s\n", secondsSince(t0));
 
   t0 = Clock::now();

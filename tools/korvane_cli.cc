@@ -18,16 +18,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <optional>
-#include <random>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
 #include <vector>
 
-#include "storage.h"
+#include "index_file.h"
+#include "synthetic.h"
+#include "vector_files.h"
 
 namespace {
 
@@ -118,185 +117,18 @@ class Progress {
 
 // ---- vector files ----
 
-struct Matrix {
-  std::size_t rows = 0, cols = 0;
-  std::vector<float> values;
-};
+using vectorfiles::Matrix;
 
-std::string extension(const std::string& path) {
-  const auto dot = path.rfind('.');
-  return dot == std::string::npos ? "" : path.substr(dot);
-}
+Matrix readVectors(const std::string& path) { return vectorfiles::readVectors(path, c_dim); }
+using vectorfiles::extension;
+using vectorfiles::readIds;
+using vectorfiles::writeNpy;
 
-std::vector<char> readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) fail("cannot open '" + path + "': " + std::strerror(errno));
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return bytes;
-}
-
-// Parses a .npy header: returns descr, shape, and the data offset.
-struct NpyHeader {
-  std::string descr;
-  bool fortran = false;
-  std::vector<std::size_t> shape;
-  std::size_t offset = 0;
-};
-
-NpyHeader parseNpy(const std::vector<char>& b, const std::string& path) {
-  if (b.size() < 10 || std::memcmp(b.data(), "\x93NUMPY", 6) != 0) {
-    fail("'" + path + "' is not a .npy file");
-  }
-  const int major = static_cast<unsigned char>(b[6]);
-  std::size_t len = 0, start = 0;
-  if (major == 1) {
-    len = std::size_t(static_cast<unsigned char>(b[8])) |
-          std::size_t(static_cast<unsigned char>(b[9])) << 8;
-    start = 10;
-  } else {
-    if (b.size() < 12) fail("'" + path + "': truncated .npy header");
-    len = 0;
-    for (int i = 0; i < 4; ++i) len |= std::size_t(static_cast<unsigned char>(b[8 + i])) << (8 * i);
-    start = 12;
-  }
-  if (start + len > b.size()) fail("'" + path + "': truncated .npy header");
-  const std::string h(b.data() + start, len);
-  NpyHeader out;
-  out.offset = start + len;
-  auto field = [&](const std::string& key) {
-    const auto k = h.find("'" + key + "'");
-    if (k == std::string::npos) fail("'" + path + "': .npy header lacks " + key);
-    return h.substr(h.find(':', k) + 1);
-  };
-  const std::string d = field("descr");
-  const auto q1 = d.find('\'');
-  out.descr = d.substr(q1 + 1, d.find('\'', q1 + 1) - q1 - 1);
-  out.fortran = field("fortran_order").find("True") < field("fortran_order").find(',');
-  const std::string s = field("shape");
-  const std::string inner = s.substr(s.find('(') + 1, s.find(')') - s.find('(') - 1);
-  std::size_t pos = 0;
-  while (pos < inner.size()) {
-    while (pos < inner.size() && (inner[pos] == ' ' || inner[pos] == ',')) ++pos;
-    if (pos >= inner.size()) break;
-    out.shape.push_back(std::strtoull(inner.c_str() + pos, nullptr, 10));
-    while (pos < inner.size() && inner[pos] != ',') ++pos;
-  }
-  return out;
-}
-
-Matrix readVectors(const std::string& path) {
-  const std::vector<char> b = readAll(path);
-  const std::string ext = extension(path);
-  Matrix m;
-  if (ext == ".npy") {
-    const NpyHeader h = parseNpy(b, path);
-    if (h.descr != "<f4") fail("'" + path + "': expected float32 (<f4) data, got " + h.descr);
-    if (h.fortran) fail("'" + path + "': Fortran-ordered arrays are not supported");
-    if (h.shape.size() == 1) {
-      m.rows = 1, m.cols = h.shape[0];
-    } else if (h.shape.size() == 2) {
-      m.rows = h.shape[0], m.cols = h.shape[1];
-    } else {
-      fail("'" + path + "': expected a 2-D array");
-    }
-    if (b.size() - h.offset < m.rows * m.cols * 4) fail("'" + path + "': truncated data");
-    m.values.resize(m.rows * m.cols);
-    std::memcpy(m.values.data(), b.data() + h.offset, m.values.size() * 4);
-  } else if (ext == ".fbin") {
-    if (b.size() < 8) fail("'" + path + "': truncated .fbin header");
-    std::uint32_t n, d;
-    std::memcpy(&n, b.data(), 4);
-    std::memcpy(&d, b.data() + 4, 4);
-    m.rows = n, m.cols = d;
-    if ((b.size() - 8) / 4 < std::size_t(n) * d) fail("'" + path + "': truncated data");
-    m.values.resize(m.rows * m.cols);
-    std::memcpy(m.values.data(), b.data() + 8, m.values.size() * 4);
-  } else if (ext == ".fvecs") {
-    std::size_t pos = 0;
-    while (pos < b.size()) {
-      std::int32_t d;
-      if (b.size() - pos < 4) fail("'" + path + "': truncated record");
-      std::memcpy(&d, b.data() + pos, 4);
-      if (d <= 0 || (m.cols != 0 && std::size_t(d) != m.cols)) {
-        fail("'" + path + "': inconsistent dimension in record " + std::to_string(m.rows));
-      }
-      m.cols = std::size_t(d);
-      if (b.size() - pos - 4 < m.cols * 4) fail("'" + path + "': truncated record");
-      const std::size_t at = m.values.size();
-      m.values.resize(at + m.cols);
-      std::memcpy(m.values.data() + at, b.data() + pos + 4, m.cols * 4);
-      pos += 4 + m.cols * 4;
-      ++m.rows;
-    }
-  } else {
-    fail("'" + path + "': unknown vector file type (use .npy, .fvecs or .fbin)");
-  }
-  if (m.cols != c_dim) {
-    fail("'" + path + "' holds vectors of dimension " + std::to_string(m.cols) +
-         "; korvane needs " + std::to_string(c_dim));
-  }
-  return m;
-}
-
-std::vector<std::uint64_t> readIds(const std::string& path, std::size_t expected) {
-  const std::vector<char> b = readAll(path);
-  const NpyHeader h = parseNpy(b, path);
-  if (h.descr != "<u8" && h.descr != "<i8") fail("'" + path + "': ids must be int64 or uint64");
-  if (h.shape.size() != 1 || h.shape[0] != expected) {
-    fail("'" + path + "': expected " + std::to_string(expected) + " ids");
-  }
-  if (b.size() - h.offset < expected * 8) fail("'" + path + "': truncated data");
-  std::vector<std::uint64_t> ids(expected);
-  std::memcpy(ids.data(), b.data() + h.offset, expected * 8);
-  return ids;
-}
-
-void writeNpy(const std::string& path, const char* descr, const void* data, std::size_t rows,
-              std::size_t cols, std::size_t item) {
-  std::string header = "{'descr': '" + std::string(descr) + "', 'fortran_order': False, 'shape': (" +
-                       std::to_string(rows) + ", " + std::to_string(cols) + "), }";
-  while ((10 + header.size() + 1) % 64 != 0) header += ' ';
-  header += '\n';
-  std::ofstream out(path, std::ios::binary);
-  if (!out) fail("cannot write '" + path + "': " + std::strerror(errno));
-  out.write("\x93NUMPY\x01\x00", 8);
-  const unsigned char len[2] = {static_cast<unsigned char>(header.size() & 0xFF),
-                                static_cast<unsigned char>(header.size() >> 8)};
-  out.write(reinterpret_cast<const char*>(len), 2);
-  out << header;
-  out.write(static_cast<const char*>(data), std::streamsize(rows * cols * item));
-  if (!out) fail("writing '" + path + "' failed");
-}
-
-// ---- generated data ----
-
-void normalise(float* v) {
-  double s = 0;
-  for (std::size_t j = 0; j < c_dim; ++j) s += double(v[j]) * v[j];
-  const float inv = s > 0 ? float(1.0 / std::sqrt(s)) : 0.0f;
-  for (std::size_t j = 0; j < c_dim; ++j) v[j] *= inv;
-}
-
-// Unit vectors around `clusters` random centres fixed by `seed`; `stream`
-// draws independent points (queries versus data) from the same distribution.
 Matrix generate(std::size_t n, std::uint64_t seed, std::uint64_t stream, std::size_t clusters) {
-  std::mt19937_64 cg(seed);
-  std::normal_distribution<float> unit(0.0f, 1.0f);
-  std::vector<float> centres(clusters * c_dim);
-  for (float& x : centres) x = unit(cg);
-  for (std::size_t c = 0; c < clusters; ++c) normalise(&centres[c * c_dim]);
-  std::mt19937_64 g(seed * 1000003 + stream);
-  std::normal_distribution<float> noise(0.0f, 0.9f / std::sqrt(float(c_dim)));
-  std::uniform_int_distribution<std::size_t> pick(0, clusters - 1);
   Matrix m;
-  m.rows = n, m.cols = c_dim;
-  m.values.resize(n * c_dim);
-  for (std::size_t i = 0; i < n; ++i) {
-    const float* c = &centres[pick(g) * c_dim];
-    float* v = &m.values[i * c_dim];
-    for (std::size_t j = 0; j < c_dim; ++j) v[j] = c[j] + noise(g);
-    normalise(v);
-  }
+  m.rows = n;
+  m.cols = c_dim;
+  m.values = synthetic::clustered(n, seed, stream, clusters);
   return m;
 }
 
@@ -391,72 +223,42 @@ int cmdSearch(const Args& a) {
   return 0;
 }
 
-const char* errorName(korvane::Error e) {
-  switch (e) {
-    case korvane::Error::OutOfMemory: return "out of memory";
-    case korvane::Error::DuplicateId: return "duplicate id";
-    case korvane::Error::DimensionMismatch: return "built for another dimension";
-    case korvane::Error::CorruptIndex: return "damaged or truncated";
-    case korvane::Error::NotATqIndex: return "not an index file (wrong magic)";
-    case korvane::Error::MaxEdgesMismatch: return "built for another graph degree";
-    case korvane::Error::RoutingBitsMismatch: return "built for another routing-code width";
-    default: return "unreadable";
-  }
-}
-
 int cmdInfo(const Args& a) {
   if (a.positional.size() != 1) fail("usage: korvane info FILE");
   const std::string path = a.positional[0];
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) fail("cannot open '" + path + "': " + std::strerror(errno));
-  // The header fields as stored, then the whole file validated by loading.
-  std::vector<char> b(46, 0);
-  {
-    std::ifstream in(path, std::ios::binary);
-    in.read(b.data(), 46);
-    b.resize(std::size_t(in.gcount()));
-  }
-  auto u32 = [&](std::size_t at) {
-    std::uint32_t v;
-    std::memcpy(&v, b.data() + at, 4);
-    return v;
-  };
-  auto u64 = [&](std::size_t at) {
-    std::uint64_t v;
-    std::memcpy(&v, b.data() + at, 8);
-    return v;
-  };
+  // The header fields and section sizes as stored, then the whole file
+  // validated by loading it.
+  const indexfile::Summary s = indexfile::summarize(path);
   std::printf("file            %s\n", path.c_str());
-  std::printf("size            %llu bytes\n", (unsigned long long)st.st_size);
-  if (b.size() >= 4 && std::memcmp(b.data(), korvane::magic.data(), 4) != 0) {
+  std::printf("size            %llu bytes\n", (unsigned long long)s.file_bytes);
+  if (!s.magic_ok) {
     std::fprintf(stderr, "korvane: '%s' is not an index file (wrong magic)\n", path.c_str());
     return 1;
   }
-  if (b.size() >= 46) {
-    std::printf("magic           %.4s\n", b.data());
-    std::printf("dimension       %u\n", u32(4));
-    std::printf("max edges       %u\n", u32(8));
-    std::printf("routing bits    %u\n", u32(12));
-    std::printf("vectors         %llu\n", (unsigned long long)u64(16));
-    std::printf("ef_construction %llu\n", (unsigned long long)u64(24));
-    std::printf("entry id        %llu\n", (unsigned long long)u64(32));
-    std::printf("layers          %u\n", u32(40));
-    const unsigned kind = static_cast<unsigned char>(b[44]);
-    std::printf("rerank store    %s\n", kind == 0 ? "none" : kind == 1 ? "fp32" : kind == 2 ? "sq8" : "invalid");
-    std::printf("calibrated      %s\n", b[45] != 0 ? "yes" : "no");
+  if (s.has_header) {
+    std::printf("magic           TQX5\n");
+    std::printf("dimension       %u\n", s.dimension);
+    std::printf("max edges       %u\n", s.max_edges);
+    std::printf("routing bits    %u\n", s.routing_bits);
+    std::printf("vectors         %llu\n", (unsigned long long)s.vectors);
+    std::printf("ef_construction %llu\n", (unsigned long long)s.ef_construction);
+    std::printf("entry id        %llu\n", (unsigned long long)s.entry_id);
+    std::printf("layers          %u\n", s.layer_count);
+    std::printf("rerank store    %s\n", indexfile::storeName(s.store_kind));
+    std::printf("calibrated      %s\n", s.calibrated != 0 ? "yes" : "no");
   }
-  auto loaded = korvane::load(path.c_str());
-  if (!loaded) {
-    std::fprintf(stderr, "korvane: '%s' is %s\n", path.c_str(), errorName(loaded.error()));
+  korvane_index* h = korvane_index_load(path.c_str());
+  if (h == nullptr) {
+    std::fprintf(stderr, "korvane: '%s' is damaged or truncated\n", path.c_str());
     return 1;
   }
-  const korvane::Index& index = loaded->index;
-  std::printf("live vectors    %zu\n", index.liveCount());
-  std::printf("deleted         %zu\n", index.payloadCount() - index.liveCount());
-  for (std::size_t l = 0; l < index.routing().layerCount(); ++l) {
-    std::printf("  layer %2zu      %zu nodes\n", l, index.routing().layer(l).size());
+  std::printf("live vectors    %zu\n", korvane_index_len(h));
+  std::printf("deleted         %llu\n", (unsigned long long)s.deleted);
+  for (std::size_t l = 0; l < s.layer_nodes.size(); ++l) {
+    std::printf("  layer %2zu      %llu nodes\n", l, (unsigned long long)s.layer_nodes[l]);
   }
   std::printf("valid           yes\n");
+  korvane_index_destroy(h);
   return 0;
 }
 
@@ -610,9 +412,13 @@ int main(int argc, char** argv) {
     }
   }
   const Args a = parseArgs(argc, argv, 2, {"for-queries"});
-  if (cmd == "generate") return cmdGenerate(a);
-  if (cmd == "build") return cmdBuild(a);
-  if (cmd == "search") return cmdSearch(a);
-  if (cmd == "info") return cmdInfo(a);
-  return cmdBench(a);
+  try {
+    if (cmd == "generate") return cmdGenerate(a);
+    if (cmd == "build") return cmdBuild(a);
+    if (cmd == "search") return cmdSearch(a);
+    if (cmd == "info") return cmdInfo(a);
+    return cmdBench(a);
+  } catch (const std::exception& e) {
+    fail(e.what());
+  }
 }

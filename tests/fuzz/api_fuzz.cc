@@ -41,7 +41,7 @@
 #include <vector>
 
 #include "c_api.h"
-#include "test_data.h"
+#include "support/test_data.h"
 
 namespace {
 
@@ -106,7 +106,6 @@ struct Process {
     parts.rerank_store = korvane::RerankStore::sq8;
     auto index = korvane::Index::assemble(std::move(parts));
     if (!index) fail("assemble");
-    handle->index.deinit();
     handle->index = std::move(*index);
   }
 };

@@ -37,8 +37,8 @@ inline std::uint64_t digest(const korvane::Index& x) {
     h.value(p.renorm_scalar);
   }
   h.bytes(x.originals().data(), x.originals().size_bytes());
-  h.bytes(x.sq8Codes().data(), x.sq8Codes().size_bytes());
-  h.bytes(x.sq8Scales().data(), x.sq8Scales().size_bytes());
+  h.bytes(x.sq8().codes().data(), x.sq8().codes().size_bytes());
+  h.bytes(x.sq8().scales().data(), x.sq8().scales().size_bytes());
   const korvane::RoutingGraph& g = x.routing();
   h.value(g.nodeCount());
   h.value(g.entryId());

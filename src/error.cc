@@ -1,4 +1,4 @@
-#include "options.h"
+#include "error.h"
 
 namespace korvane {
 

@@ -1,0 +1,379 @@
+#include "image.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "alloc.h"
+
+namespace korvane {
+
+namespace {
+
+std::unexpected<Error> corrupt() noexcept { return std::unexpected(Error::CorruptIndex); }
+
+// Bytes of the rerank section for the kind written to the header.
+std::uint64_t storeBytes(const Index& index, std::uint8_t kind) noexcept {
+  const std::uint64_t n = index.payloadCount();
+  switch (kind) {
+    case static_cast<std::uint8_t>(RerankStore::fp32):
+      return n * c_fp32_record_bytes;
+    case static_cast<std::uint8_t>(RerankStore::sq8):
+      return n * c_sq8_record_bytes;
+    default:
+      return 0;
+  }
+}
+
+std::uint8_t storeKind(const Index& index) noexcept {
+  return index.hasRerankStore() ? static_cast<std::uint8_t>(index.rerankStore()) : 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Writing
+
+std::uint64_t imageSize(const Index& index, std::span<const Label> labels) noexcept {
+  const RoutingGraph& g = index.routing();
+  std::uint64_t size = c_header_bytes + c_rotation_bytes;
+  if (index.calibFrozen()) size += c_calibration_bytes;
+  size += index.payloadCount() * c_payload_bytes;
+  size += storeBytes(index, storeKind(index));
+  for (std::size_t l = 0; l < g.layerCount(); ++l) {
+    size += 8;
+    for (const GraphNode& node : g.layer(l).nodes) {
+      size +=
+          c_node_bytes + 8 * std::uint64_t{std::min<std::uint32_t>(node.edge_count, c_max_edges)};
+    }
+  }
+  size += 8 + 8 * std::uint64_t{index.tombstones().count()};
+  for (const Label& label : labels) size += 2 + label.size();
+  return size;
+}
+
+Status writeImage(const Index& index, std::span<const Label> labels, Writer& w) noexcept {
+  const std::uint64_t n = index.payloadCount();
+  const RoutingGraph& g = index.routing();
+  if (labels.size() != n) return std::unexpected(Error::Unexpected);
+  for (const Label& label : labels) {
+    if (label.size() > c_max_label_bytes) return std::unexpected(Error::Unexpected);
+  }
+  const bool calibrated = index.calibFrozen();
+  if (calibrated && (index.calibShift().size() != c_dim || index.calibScale().size() != c_dim)) {
+    return std::unexpected(Error::Unexpected);
+  }
+  const std::uint8_t kind = storeKind(index);
+
+  // Header.
+  std::array<std::uint8_t, c_header_bytes> header{};
+  std::memcpy(header.data(), magic.data(), magic.size());
+  storeLe<std::uint32_t>(&header[4], c_dim);
+  storeLe<std::uint32_t>(&header[8], c_max_edges);
+  storeLe<std::uint32_t>(&header[12], c_routing_bits);
+  storeLe<std::uint64_t>(&header[16], n);
+  storeLe<std::uint64_t>(&header[24], g.efConstruction());
+  storeLe<std::uint64_t>(&header[32], g.entryId());
+  storeLe<std::uint32_t>(&header[40], static_cast<std::uint32_t>(g.layerCount()));
+  header[44] = kind;
+  header[45] = calibrated ? 1 : 0;
+  if (auto s = w.raw(header); !s) return s;
+
+  if (calibrated) {
+    if (auto s = w.raw(asBytes(index.calibShift())); !s) return s;
+    if (auto s = w.raw(asBytes(index.calibScale())); !s) return s;
+  }
+  if (auto s = w.raw(asBytes(index.rotation().rows())); !s) return s;
+
+  // Payloads: the only records packed field by field, since a chunk is four
+  // bytes in memory and three in the file.
+  std::array<std::uint8_t, c_payload_bytes> record;
+  for (const TurboQuantPayload& p : index.payloads()) {
+    storeLe<std::uint64_t>(record.data(), p.id);
+    std::uint8_t* out = record.data() + 8;
+    for (const TQ3Chunk& chunk : p.chunks) {
+      out[0] = static_cast<std::uint8_t>(chunk.bits);
+      out[1] = static_cast<std::uint8_t>(chunk.bits >> 8);
+      out[2] = static_cast<std::uint8_t>(chunk.bits >> 16);
+      out += c_chunk_bytes;
+    }
+    storeLe(out, p.bias_scale);
+    storeLe(out + 4, p.bias_shift);
+    storeLe(out + 8, p.renorm_scalar);
+    if (auto s = w.raw(record); !s) return s;
+  }
+
+  if (kind == static_cast<std::uint8_t>(RerankStore::fp32)) {
+    if (auto s = w.raw(asBytes(index.originals())); !s) return s;
+  } else if (kind == static_cast<std::uint8_t>(RerankStore::sq8)) {
+    if (auto s = w.raw(asBytes(index.sq8().codes())); !s) return s;
+    if (auto s = w.raw(asBytes(index.sq8().scales())); !s) return s;
+  }
+
+  // Graph: each node record with only its valid neighbours.
+  std::array<std::uint8_t, c_node_bytes + 8 * c_max_edges> node_record;
+  for (std::size_t l = 0; l < g.layerCount(); ++l) {
+    const Layer& layer = g.layer(l);
+    if (auto s = w.integer<std::uint64_t>(layer.size()); !s) return s;
+    for (const GraphNode& node : layer.nodes) {
+      const std::uint32_t edges = std::min<std::uint32_t>(node.edge_count, c_max_edges);
+      storeLe<std::uint64_t>(node_record.data(), node.id);
+      std::memcpy(node_record.data() + 8, node.bit_vector.words.data(), sizeof(BitVector));
+      storeLe<std::uint32_t>(node_record.data() + 8 + sizeof(BitVector), edges);
+      std::memcpy(node_record.data() + c_node_bytes, node.neighbors.data(), 8 * edges);
+      if (auto s = w.raw(std::span(node_record).first(c_node_bytes + 8 * edges)); !s) return s;
+    }
+  }
+
+  // Deletion list, ascending.
+  const BitSet& tombstones = index.tombstones();
+  if (auto s = w.integer<std::uint64_t>(tombstones.count()); !s) return s;
+  Status listed = ok();
+  tombstones.forEachSet([&](std::size_t i) {
+    if (listed) listed = w.integer<std::uint64_t>(i);
+  });
+  if (!listed) return listed;
+
+  for (const Label& label : labels) {
+    if (auto s = w.integer(static_cast<std::uint16_t>(label.size())); !s) return s;
+    if (auto s = w.raw(label); !s) return s;
+  }
+  return w.flush();
+}
+
+std::expected<std::vector<std::uint8_t>, Error> serialize(const Index& index,
+                                                          std::span<const Label> labels) noexcept {
+  std::vector<std::uint8_t> bytes;
+  if (labels.size() != index.payloadCount()) return std::unexpected(Error::Unexpected);
+  if (auto s = tryReserve(bytes, imageSize(index, labels)); !s) return std::unexpected(s.error());
+  Writer w(bytes);
+  if (auto s = writeImage(index, labels, w); !s) return std::unexpected(s.error());
+  return bytes;
+}
+
+// ---------------------------------------------------------------------------
+// Parsing
+
+namespace {
+
+// Reads `count` values of T into `out`, which gets room for exactly that
+// many; the length is checked against the input before anything is
+// allocated. The values go through a small aligned block rather than
+// straight into the vector: a vector can only be lengthened by initialising
+// its new elements, and zero-filling hundreds of megabytes first would cost
+// as much again as reading them.
+template <class T>
+Status readValues(Reader& r, std::vector<T>& out, std::uint64_t count) noexcept {
+  if (count > r.remaining() / sizeof(T)) return corrupt();
+  if (auto s = tryReserve(out, static_cast<std::size_t>(count)); !s) return s;
+  constexpr std::size_t c_block = 4096 / sizeof(T);
+  std::array<T, c_block> block;
+  for (std::uint64_t done = 0; done < count;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(c_block, count - done));
+    if (auto s = r.copyTo(block.data(), n * sizeof(T)); !s) return s;
+    out.insert(out.end(), block.begin(), block.begin() + n);  // reserved: cannot throw
+    done += n;
+  }
+  return ok();
+}
+
+Status readPayloads(Reader& r, std::uint64_t n, std::vector<TurboQuantPayload>& out) noexcept {
+  // Every record occupies 1172 bytes of input: a count the rest of the input
+  // cannot hold is a truncated file, whatever the allocator would say.
+  if (n > r.remaining() / c_payload_bytes) return corrupt();
+  if (auto s = tryReserve(out, static_cast<std::size_t>(n)); !s) return s;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    auto rec = r.raw(c_payload_bytes);
+    if (!rec) return std::unexpected(rec.error());
+    const std::uint8_t* in = rec->data();
+    TurboQuantPayload p;
+    p.id = loadLe<std::uint64_t>(in);
+    in += 8;
+    for (TQ3Chunk& chunk : p.chunks) {
+      chunk.bits = std::uint32_t{in[0]} | std::uint32_t{in[1]} << 8 | std::uint32_t{in[2]} << 16;
+      in += c_chunk_bytes;
+    }
+    p.bias_scale = loadLe<float>(in);
+    p.bias_shift = loadLe<float>(in + 4);
+    p.renorm_scalar = loadLe<float>(in + 8);
+    out.push_back(p);  // reserved: cannot throw
+  }
+  return ok();
+}
+
+Status readStore(Reader& r, std::uint64_t n, std::uint8_t kind, IndexParts& parts) noexcept {
+  if (n > std::numeric_limits<std::uint64_t>::max() / c_dim) return corrupt();
+  const std::uint64_t values = n * c_dim;
+  if (kind == static_cast<std::uint8_t>(RerankStore::fp32)) {
+    return readValues(r, parts.originals, values);
+  }
+  if (kind == static_cast<std::uint8_t>(RerankStore::sq8)) {
+    if (auto s = readValues(r, parts.sq8_codes, values); !s) return s;
+    return readValues(r, parts.sq8_scales, n);
+  }
+  return ok();
+}
+
+Status readGraph(Reader& r, std::uint64_t n, std::uint32_t layer_count,
+                 RoutingGraph& graph) noexcept {
+  // Insertion never builds more than 32 layers; a file that claims more is
+  // damaged, and refusing it up front bounds the layer list.
+  if (layer_count > c_max_layers) return corrupt();
+  std::uint64_t below = n;  // no layer holds more nodes than the one below it
+  for (std::uint32_t l = 0; l < layer_count; ++l) {
+    if (auto s = graph.appendLayerForLoad(); !s) return s;
+    auto count = r.integer<std::uint64_t>();
+    if (!count) return std::unexpected(count.error());
+    if (auto b = r.boundedCount(*count, c_node_bytes); !b) return std::unexpected(b.error());
+    if (l == 0 ? *count != n : *count > below) return corrupt();
+    below = *count;
+    for (std::uint64_t s = 0; s < *count; ++s) {
+      auto fixed = r.raw(c_node_bytes);
+      if (!fixed) return std::unexpected(fixed.error());
+      GraphNode node{};
+      node.id = loadLe<std::uint64_t>(fixed->data());
+      if (node.id >= n) return corrupt();
+      // Layer 0 holds every node at slot = id; anything else would make its
+      // direct-indexed lookups wrong.
+      if (l == 0 && node.id != s) return corrupt();
+      std::memcpy(node.bit_vector.words.data(), fixed->data() + 8, sizeof(BitVector));
+      node.edge_count = loadLe<std::uint32_t>(fixed->data() + 8 + sizeof(BitVector));
+      if (node.edge_count > c_max_edges) return corrupt();
+      auto edges = r.raw(8 * std::uint64_t{node.edge_count});
+      if (!edges) return std::unexpected(edges.error());
+      for (std::uint32_t e = 0; e < node.edge_count; ++e) {
+        node.neighbors[e] = loadLe<std::uint64_t>(edges->data() + 8 * e);
+        if (node.neighbors[e] >= n) return corrupt();
+      }
+      if (auto a = graph.appendNodeForLoad(l, node); !a) return a;
+    }
+  }
+  return ok();
+}
+
+Status readDeletions(Reader& r, std::uint64_t n, BitSet& tombstones) noexcept {
+  auto count = r.integer<std::uint64_t>();
+  if (!count) return std::unexpected(count.error());
+  if (*count == 0) return ok();  // nothing deleted: the set stays empty
+  if (*count > n) return corrupt();
+  if (auto s = tombstones.resize(static_cast<std::size_t>(n)); !s) return s;
+  // Repeats and any order are accepted: a repeat sets the same bit again.
+  for (std::uint64_t i = 0; i < *count; ++i) {
+    auto id = r.integer<std::uint64_t>();
+    if (!id) return std::unexpected(id.error());
+    if (*id >= n) return corrupt();
+    tombstones.set(static_cast<std::size_t>(*id));
+  }
+  return ok();
+}
+
+Status readLabels(Reader& r, std::uint64_t n, std::vector<Label>& labels,
+                  Buffer<std::uint8_t>& label_blob) noexcept {
+  // Each label takes at least its two length bytes.
+  if (n > r.remaining() / 2) return corrupt();
+  if (auto s = tryResize(labels, static_cast<std::size_t>(n)); !s) return s;
+  std::vector<std::uint64_t> offsets;
+  if (auto s = tryResize(offsets, static_cast<std::size_t>(n) + 1); !s) return s;
+  std::vector<std::uint8_t> blob;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    offsets[i] = blob.size();
+    auto len = r.integer<std::uint16_t>();
+    if (!len) return std::unexpected(len.error());
+    if (*len > r.remaining()) return corrupt();
+    if (auto s = tryReserveMore(blob, *len); !s) return s;
+    const std::size_t at = blob.size();
+    blob.resize(at + *len);  // reserved: cannot throw
+    if (auto s = r.copyTo(blob.data() + at, *len); !s) return s;
+  }
+  offsets[n] = blob.size();
+  auto exact = Buffer<std::uint8_t>::make(blob.size());
+  if (!exact) return std::unexpected(exact.error());
+  if (!blob.empty()) std::memcpy(exact->data(), blob.data(), blob.size());
+  label_blob = std::move(*exact);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    labels[i] = Label(label_blob.data() + offsets[i], offsets[i + 1] - offsets[i]);
+  }
+  return ok();
+}
+
+}  // namespace
+
+std::expected<LoadedIndex, Error> readImage(Reader& r) noexcept {
+  // Header, each field read just before its check.
+  auto head = r.raw(magic.size());
+  if (!head) return std::unexpected(head.error());
+  if (!std::equal(magic.begin(), magic.end(), head->begin())) {
+    return std::unexpected(Error::NotATqIndex);
+  }
+  const std::pair<std::uint32_t, Error> constants[] = {
+      {static_cast<std::uint32_t>(c_dim), Error::DimensionMismatch},
+      {static_cast<std::uint32_t>(c_max_edges), Error::MaxEdgesMismatch},
+      {static_cast<std::uint32_t>(c_routing_bits), Error::RoutingBitsMismatch},
+  };
+  for (const auto& [expected, mismatch] : constants) {
+    auto v = r.integer<std::uint32_t>();
+    if (!v) return std::unexpected(v.error());
+    if (*v != expected) return std::unexpected(mismatch);
+  }
+  auto n = r.integer<std::uint64_t>();
+  if (!n) return std::unexpected(n.error());
+  auto ef = r.integer<std::uint64_t>();
+  if (!ef) return std::unexpected(ef.error());
+  auto entry = r.integer<std::uint64_t>();
+  if (!entry) return std::unexpected(entry.error());
+  auto layer_count = r.integer<std::uint32_t>();
+  if (!layer_count) return std::unexpected(layer_count.error());
+  auto kind = r.integer<std::uint8_t>();
+  if (!kind) return std::unexpected(kind.error());
+  if (*kind > static_cast<std::uint8_t>(RerankStore::sq8)) return corrupt();
+  if (auto b = r.boundedCount(*n, 8); !b) return std::unexpected(b.error());
+  if (*n > 0 && *entry >= *n) return corrupt();
+  auto flag = r.integer<std::uint8_t>();
+  if (!flag) return std::unexpected(flag.error());
+
+  IndexParts parts;
+  parts.calib_frozen = *flag != 0;
+  if (parts.calib_frozen) {
+    if (auto s = readValues(r, parts.calib_shift, c_dim); !s) return std::unexpected(s.error());
+    if (auto s = readValues(r, parts.calib_scale, c_dim); !s) return std::unexpected(s.error());
+  }
+
+  if (r.remaining() < c_rotation_bytes) return corrupt();
+  auto rows = Buffer<float>::make(c_dim * c_dim);
+  if (!rows) return std::unexpected(rows.error());
+  if (auto s = r.copyTo(rows->data(), c_rotation_bytes); !s) return std::unexpected(s.error());
+  parts.rotation = RandomRotation::adopt(std::move(*rows));
+  parts.routing = RoutingGraph::init(static_cast<std::size_t>(*ef));
+
+  if (auto s = readPayloads(r, *n, parts.payloads); !s) return std::unexpected(s.error());
+  parts.rerank_store = static_cast<RerankStore>(*kind);
+  if (auto s = readStore(r, *n, *kind, parts); !s) return std::unexpected(s.error());
+
+  if (auto s = readGraph(r, *n, *layer_count, parts.routing); !s) {
+    return std::unexpected(s.error());
+  }
+  parts.routing.finishLoad(*entry, static_cast<std::size_t>(*n));
+  // The listed checks bound every id; this establishes the rest of the
+  // graph's invariants (layer 0 in id order, neighbours within their layer,
+  // no repeats, nesting of layers, the entry point on the top layer), which
+  // search and insertion rely on to stay inside the arrays.
+  if (auto s = parts.routing.checkInvariants(); !s) return std::unexpected(s.error());
+
+  if (auto s = readDeletions(r, *n, parts.tombstones); !s) return std::unexpected(s.error());
+
+  std::vector<Label> labels;
+  Buffer<std::uint8_t> label_blob;
+  if (auto s = readLabels(r, *n, labels, label_blob); !s) return std::unexpected(s.error());
+
+  // Rebuilds the id map and the live count; refuses two live vectors with
+  // one user id.
+  auto index = Index::assemble(std::move(parts));
+  if (!index) return std::unexpected(index.error());
+  return LoadedIndex{std::move(*index), std::move(labels), std::move(label_blob)};
+}
+
+std::expected<LoadedIndex, Error> deserialize(std::span<const std::uint8_t> bytes) noexcept {
+  Reader r(bytes);
+  return readImage(r);
+}
+
+}  // namespace korvane
