@@ -10,10 +10,10 @@ JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
 DEBIAN_PACKAGES := g++ cmake ninja-build libgtest-dev libbenchmark-dev pkg-config \
-                   python3-numpy python3-pytest
+                   libxxhash-dev python3-numpy python3-pytest
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo test test-asan test-tsan bench deps configure build clean
+.PHONY: demo test test-asan test-tsan fuzz bench deps configure build clean
 
 deps:
 	@missing=""; for p in $(DEBIAN_PACKAGES); do \
@@ -24,8 +24,10 @@ deps:
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
 
+# The builds are the presets of CMakePresets.json (default, asan, tsan,
+# fuzz); BUILD and CMAKE_ARGS may redirect or extend them.
 $(BUILD)/build.ninja: | deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+	cmake --preset default -B $(BUILD) $(CMAKE_ARGS)
 
 configure: $(BUILD)/build.ninja
 
@@ -44,8 +46,7 @@ test: build
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DKORVANE_SANITIZE=address,undefined -DKORVANE_BUILD_BENCH=OFF $(CMAKE_ARGS)
+	cmake --preset asan -B $(ASAN_BUILD) $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -55,14 +56,18 @@ test-asan: deps
 # allocation-failure cases are left to the other builds: they are slow here
 # and exercise no concurrency the selected ones do not.)
 test-tsan: deps
-	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DKORVANE_SANITIZE=thread -DKORVANE_BUILD_BENCH=OFF $(CMAKE_ARGS)
+	cmake --preset tsan -B $(TSAN_BUILD) $(CMAKE_ARGS)
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target batch_test
 	TSAN_OPTIONS=halt_on_error=1 ./$(TSAN_BUILD)/tests/batch_test \
 	  --gtest_filter='AddBatch.SameIndexForEveryThreadCount:BatchSearchTest.*'
+
+# The libFuzzer targets (clang 16; see docs/reliability.md for running them).
+fuzz: deps
+	cmake --preset fuzz $(CMAKE_ARGS)
+	cmake --build --preset fuzz
 
 bench: build
 	for b in $(BUILD)/bench/*_bench; do $$b; done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz

@@ -26,7 +26,12 @@
  *     a NULL handle, context or array it needs (code -1, count 0 or NULL
  *     result) instead of crashing. Arrays shorter than described cannot be
  *     detected and are undefined behaviour.
- *  5. Threads: calls that only read an index (korvane_index_len,
+ *  5. Arrays: a call writes its output arrays (out_ids, out_scores,
+ *     out_counts) only after it has read every input array (vectors,
+ *     queries, ids, allow-lists), so an output may share memory with an
+ *     input (out_ids may be the allow-list, say). Two outputs of one call
+ *     must not overlap each other.
+ *  6. Threads: calls that only read an index (korvane_index_len,
  *     korvane_index_save, korvane_context_create and the three searches) may
  *     run at the same time on one handle from several threads, each search
  *     with its own context. Calls that change it (add, add_batch, remove,
@@ -34,9 +39,9 @@
  *     thread at a time. The library takes no locks, starts threads only
  *     inside korvane_index_add_batch and korvane_search_batch, and joins
  *     them before returning.
- *  6. Determinism: the same seed and the same calls in the same order give
+ *  7. Determinism: the same seed and the same calls in the same order give
  *     bit-identical indexes, files and results, whatever the thread counts.
- *  7. The library prints nothing, reads no environment and no files other
+ *  8. The library prints nothing, reads no environment and no files other
  *     than those passed to korvane_index_load. The CPU must support AVX2,
  *     FMA, BMI1/2, LZCNT and POPCNT (x86-64-v3).
  */
@@ -167,7 +172,9 @@ KORVANE_API size_t korvane_search_filtered(const korvane_index* handle, korvane_
  * there. Each row equals what korvane_search returns with a context of
  * breadth m, except that k is not capped at 256. m = 0 gives 0 results per
  * query. Returns 0, or -1 when n * k is 2^60 or more, memory runs out, a
- * thread fails to start, or an argument is NULL; nothing is copied then.
+ * thread fails to start, or an argument is NULL. After -1 nothing has been
+ * written: out_ids, out_scores and out_counts keep what the caller put
+ * there.
  */
 KORVANE_API int32_t korvane_search_batch(const korvane_index* handle, const float* queries,
                                          size_t n, size_t k, size_t m, size_t threads,

@@ -140,13 +140,17 @@ int32_t korvane_search_batch(const korvane_index* handle, const float* queries, 
   if (n > 0 && (queries == nullptr || out_counts == nullptr)) return -1;
   if (n > 0 && k > 0 && (out_ids == nullptr || out_scores == nullptr)) return -1;
   return guarded<int32_t>(-1, [&]() -> int32_t {
+    // Results and counts are gathered aside and copied only on success, so
+    // a failed call writes nothing to the caller's arrays.
     auto results = korvane::Buffer<SearchResult>::make(n * k);
-    if (!results) return -1;
-    if (!handle->index.searchBatch(queries, k, results->span(), {out_counts, n}, m, threads)) {
+    auto counts = korvane::Buffer<std::size_t>::make(n);
+    if (!results || !counts) return -1;
+    if (!handle->index.searchBatch(queries, k, results->span(), counts->span(), m, threads)) {
       return -1;
     }
     for (std::size_t q = 0; q < n; ++q) {
-      copyResults(results->data() + k * q, out_counts[q], out_ids + k * q, out_scores + k * q);
+      out_counts[q] = (*counts)[q];
+      copyResults(results->data() + k * q, (*counts)[q], out_ids + k * q, out_scores + k * q);
     }
     return 0;
   });

@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,7 @@
 #include "support/heap_usage.h"
 #include "support/index_digest.h"
 #include "support/index_parts.h"
+#include "support/temp_dir.h"
 #include "storage.h"
 #include "support/test_data.h"
 
@@ -389,6 +391,7 @@ TEST_F(AllocSweepTest, SearchBatch) {
               [&] {
                 ids.assign(c_n * c_k, 0xabababababababab);
                 scores.assign(c_n * c_k, -7.0f);
+                std::fill_n(counts, c_n, std::size_t{77});
               },
               [&] {
                 return korvane_search_batch(h, data->queries.data(), c_n, c_k, 32, threads,
@@ -403,6 +406,8 @@ TEST_F(AllocSweepTest, SearchBatch) {
           EXPECT_EQ(ids, std::vector<std::uint64_t>(c_n * c_k, 0xabababababababab))
               << "no result is copied";
           EXPECT_EQ(scores, std::vector<float>(c_n * c_k, -7.0f));
+          EXPECT_TRUE(std::all_of(counts, counts + c_n, [](std::size_t c) { return c == 77; }))
+              << "no count is written";
         });
     report(threads == 1 ? "korvane_search_batch (1 thread)" : "korvane_search_batch (3 threads)",
            points);
@@ -414,22 +419,17 @@ TEST_F(AllocSweepTest, SearchBatch) {
   korvane_index_destroy(h);
 }
 
-std::vector<char> readFile(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::vector<char>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // A failed save leaves the file that was there, and no other file.
 TEST_F(AllocSweepTest, SaveAndLoad) {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "korvane_sweep_XXXXXX").string();
-  ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-  const std::filesystem::path dir = tmpl;
+  const testsupport::TempDir temp;
+  ASSERT_TRUE(temp.made());
+  const std::filesystem::path dir = temp.path();
   const std::filesystem::path path = dir / "index.tqx";
 
   korvane_index* old = withVectors(3);
   ASSERT_EQ(korvane_index_save(old, path.c_str()), 0);
   korvane_index_destroy(old);
-  const std::vector<char> old_bytes = readFile(path);
+  const std::vector<std::uint8_t> old_bytes = testsupport::readFileBytes(path);
 
   // Several layers, deletions and a re-added id, so that the loader has
   // every kind of section to allocate for.
@@ -448,7 +448,7 @@ TEST_F(AllocSweepTest, SaveAndLoad) {
         SCOPED_TRACE(n);
         EXPECT_FALSE(ok) << "-1";
         EXPECT_HEAP_BACK(after, before);
-        EXPECT_EQ(readFile(path), old_bytes) << "the previous file is intact";
+        EXPECT_EQ(testsupport::readFileBytes(path), old_bytes) << "the previous file is intact";
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir),
                                 std::filesystem::directory_iterator()),
                   1)
@@ -484,7 +484,6 @@ TEST_F(AllocSweepTest, SaveAndLoad) {
   EXPECT_TRUE(searchable(loaded));
   korvane_index_destroy(loaded);
   korvane_index_destroy(h);
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 
 #include "c_api.h"
 #include "support/index_digest.h"
+#include "support/temp_dir.h"
 #include "support/test_data.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -103,16 +104,15 @@ class BadInputTest : public ::testing::Test {
       ids.push_back(1000 + i);
       ASSERT_EQ(korvane_index_add(handle, 1000 + i, vec(i)), 0);
     }
-    std::string tmpl = (std::filesystem::temp_directory_path() / "korvane_bad_XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir = new std::filesystem::path(tmpl);
+    temp = new testsupport::TempDir;
+    ASSERT_TRUE(temp->made());
+    dir = new std::filesystem::path(temp->path());
     image = new std::filesystem::path(*dir / "clean.tqx");
     ASSERT_EQ(korvane_index_save(handle, image->c_str()), 0);
   }
   static void TearDownTestSuite() {
     korvane_index_destroy(handle);
-    std::error_code ec;
-    std::filesystem::remove_all(*dir, ec);
+    delete temp;
     delete data;
     delete queries;
     delete dir;
@@ -131,6 +131,7 @@ class BadInputTest : public ::testing::Test {
   static inline std::vector<float>* data = nullptr;
   static inline std::vector<float>* queries = nullptr;
   static inline std::vector<std::uint64_t> ids;
+  static inline testsupport::TempDir* temp = nullptr;
   static inline std::filesystem::path* dir = nullptr;
   static inline std::filesystem::path* image = nullptr;
 };
@@ -368,13 +369,11 @@ TEST_F(BadInputTest, NonFiniteVectorsLeaveOtherResultsAlone) {
   korvane_index_destroy(dirty);
 }
 
-// FAULT (disabled until fixed): a vector with an infinite component (or
-// one whose rotation overflows) has an sq8 scale of +inf and codes of 0, so
-// every query scores it NaN. The top-k collector never displaces a NaN at
-// its root, so once a NaN score reaches the root of a full collector nothing
-// else gets in: a filtered search whose allow-list starts with such an id
-// returns the first k - 1 listed ids instead of the best ones. Sound
-// behaviour: rank a NaN score below every number (or never offer it).
+// A vector with an infinite component (or one whose rotation overflows) has
+// an sq8 scale of +inf and codes of 0, so every query scores it NaN. A NaN
+// at the root of a full top-k collector would never be displaced and keep
+// better results out: a filtered search whose allow-list starts with such an
+// id would return the first k - 1 listed ids instead of the best ones.
 TEST_F(BadInputTest, NanScoresDoNotDisturbOtherResults) {
   korvane_index* dirty = copy();
   ASSERT_NE(dirty, nullptr);

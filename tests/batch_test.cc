@@ -101,36 +101,36 @@ TEST(AddBatch, FailedAllocationKeepsExactlyACommittedPrefix) {
   // batch is kept small: 20 vectors still run six chunks.
   const std::size_t n = 20;
   const auto ids = iota(n);
-  long points = 0;
-  for (std::size_t threads : {2u}) {
-    std::vector<std::uint64_t> prefix_digest(n + 1);
-    for (std::size_t p = 0; p <= n; ++p) {
-      Index prefix = emptyIndex();
-      ASSERT_TRUE(prefix.addBatch(std::span(ids).first(p), data().data(), threads));
-      prefix_digest[p] = testdigest::digest(prefix);
-    }
-    Index index = emptyIndex();
-    points += failing_allocator::sweep(
-        [&] {
-          // A fresh index for every attempt, made with the failure held back.
-          const long at = failing_allocator::countdown.load();
-          failing_allocator::disarm();
-          index = emptyIndex();
-          failing_allocator::failNthAllocation(at);
-          return index.addBatch(ids, data().data(), threads).has_value();
-        },
-        [&](long nth, bool added) {
-          ASSERT_FALSE(added) << nth;
-          const std::size_t p = index.liveCount();
-          ASSERT_LT(p, n);
-          ASSERT_EQ(testdigest::digest(index), prefix_digest[p]) << "failure " << nth;
-          ASSERT_TRUE(index.routing().checkInvariants());
-          // Still usable: the rest goes in.
-          ASSERT_TRUE(index.addBatch(std::span(ids).subspan(p), data().data() + p * c_dim,
-                                     threads));
-          ASSERT_EQ(index.liveCount(), n);
-        });
+  // Two threads: the slots of a chunk are planned on a worker besides the
+  // calling thread (the allocation sweep test covers one and three).
+  constexpr std::size_t threads = 2;
+  std::vector<std::uint64_t> prefix_digest(n + 1);
+  for (std::size_t p = 0; p <= n; ++p) {
+    Index prefix = emptyIndex();
+    ASSERT_TRUE(prefix.addBatch(std::span(ids).first(p), data().data(), threads));
+    prefix_digest[p] = testdigest::digest(prefix);
   }
+  Index index = emptyIndex();
+  const long points = failing_allocator::sweep(
+      [&] {
+        // A fresh index for every attempt, made with the failure held back.
+        const long at = failing_allocator::countdown.load();
+        failing_allocator::disarm();
+        index = emptyIndex();
+        failing_allocator::failNthAllocation(at);
+        return index.addBatch(ids, data().data(), threads).has_value();
+      },
+      [&](long nth, bool added) {
+        ASSERT_FALSE(added) << nth;
+        const std::size_t p = index.liveCount();
+        ASSERT_LT(p, n);
+        ASSERT_EQ(testdigest::digest(index), prefix_digest[p]) << "failure " << nth;
+        ASSERT_TRUE(index.routing().checkInvariants());
+        // Still usable: the rest goes in.
+        ASSERT_TRUE(index.addBatch(std::span(ids).subspan(p), data().data() + p * c_dim,
+                                   threads));
+        ASSERT_EQ(index.liveCount(), n);
+      });
   EXPECT_GT(points, 50);
   std::printf("allocation failure points exercised: %ld\n", points);
 }

@@ -7,6 +7,9 @@
 
 #include "bit_set.h"
 #include "hash_map.h"
+// Counts every allocation, so a test can assert that a call allocates
+// nothing.
+#include "support/failing_allocator.h"
 
 namespace korvane {
 namespace {
@@ -48,7 +51,13 @@ TEST(HashMap, RandomOperationsAgreeWithAModel) {
 TEST(HashMap, ReservedInsertionsDoNotGrow) {
   HashMap<std::uint32_t> map;
   ASSERT_TRUE(map.reserve(1000));
+  // Room for 1000 means 1000 insertions and a second reserve of the same
+  // size allocate nothing: a reserve that sized for fewer would have to
+  // grow here.
+  const long before = failing_allocator::allocations.load();
   for (std::uint32_t i = 0; i < 1000; ++i) map.insertReserved(i * 0x9E3779B97F4A7C15ULL, i);
+  ASSERT_TRUE(map.reserve(1000));
+  EXPECT_EQ(failing_allocator::allocations.load(), before);
   EXPECT_EQ(map.size(), 1000u);
   for (std::uint32_t i = 0; i < 1000; ++i) EXPECT_EQ(*map.find(i * 0x9E3779B97F4A7C15ULL), i);
   EXPECT_EQ(map.find(12345), nullptr);

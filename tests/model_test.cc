@@ -25,6 +25,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <set>
@@ -33,6 +34,7 @@
 #include <vector>
 
 #include "c_api.h"
+#include "support/temp_dir.h"
 #include "support/test_data.h"
 
 namespace {
@@ -428,6 +430,7 @@ struct Stats {
 // Where the runner keeps files and the empty index it starts from.
 struct Env {
   Pools pools;
+  std::unique_ptr<testsupport::TempDir> temp;
   std::filesystem::path dir;
   std::filesystem::path pristine;
 };
@@ -882,11 +885,9 @@ class ModelTest : public ::testing::Test {
     env->pools.queries = testdata::clustered(48, 41, 1, 12);
     // Files go to memory when possible: every save/load round trip writes
     // two full images.
-    std::filesystem::path base = std::filesystem::temp_directory_path();
-    if (access("/dev/shm", W_OK) == 0) base = "/dev/shm";
-    std::string tmpl = (base / "korvane_model_XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    env->dir = tmpl;
+    env->temp = std::make_unique<testsupport::TempDir>(/*in_memory=*/true);
+    ASSERT_TRUE(env->temp->made());
+    env->dir = env->temp->path();
     env->pristine = env->dir / "empty.tqx";
     // One rotation for the whole suite: every sequence starts from this
     // empty index, loaded.
@@ -896,8 +897,6 @@ class ModelTest : public ::testing::Test {
     korvane_index_destroy(h);
   }
   static void TearDownTestSuite() {
-    std::error_code ec;
-    std::filesystem::remove_all(env->dir, ec);
     delete env;
     env = nullptr;
   }

@@ -12,6 +12,7 @@
 // Every allocation goes through the counting replacement, so a test can
 // assert that a call allocates nothing.
 #include "support/failing_allocator.h"
+#include "support/random_vectors.h"
 
 namespace korvane {
 namespace {
@@ -20,13 +21,7 @@ constexpr float c_nan = std::numeric_limits<float>::quiet_NaN();
 
 std::uint32_t bitsOf(float f) { return std::bit_cast<std::uint32_t>(f); }
 
-std::vector<float> gaussian(std::mt19937_64& rng, std::size_t n, float mean = 0.0f,
-                            float sd = 1.0f) {
-  std::normal_distribution<float> dist(mean, sd);
-  std::vector<float> v(n);
-  for (float& x : v) x = dist(rng);
-  return v;
-}
+using testsupport::gaussian;
 
 TEST(Sq8, EncodingExamples) {
   std::vector<float> v(c_dim, 0.0f);

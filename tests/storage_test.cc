@@ -21,6 +21,7 @@
 #include "support/failing_allocator.h"
 #include "korvane.h"
 #include "support/heap_usage.h"
+#include "support/temp_dir.h"
 #include "support/test_data.h"
 
 namespace korvane {
@@ -181,41 +182,9 @@ Bytes u64s(std::initializer_list<std::uint64_t> values) {
 // ---------------------------------------------------------------------------
 // Files
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/korvane-storage-XXXXXX";
-    const char* made = ::mkdtemp(tmpl);
-    EXPECT_NE(made, nullptr);
-    path_ = made != nullptr ? made : "/tmp";
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-  // Names in the directory, "." and ".." left out.
-  std::vector<std::string> entries() const {
-    std::vector<std::string> out;
-    for (const auto& e : std::filesystem::directory_iterator(path_)) {
-      out.push_back(e.path().filename().string());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-  }
+using testsupport::TempDir;
 
- private:
-  std::string path_;
-};
-
-Bytes readFile(const std::string& path) {
-  Bytes out;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return out;
-  std::uint8_t buf[1 << 16];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
-  std::fclose(f);
-  return out;
-}
+Bytes readFile(const std::string& path) { return testsupport::readFileBytes(path); }
 
 void writeFile(const std::string& path, const Bytes& bytes) {
   FILE* f = std::fopen(path.c_str(), "wb");

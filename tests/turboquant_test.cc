@@ -17,6 +17,7 @@
 // Every allocation goes through the counting replacement, so a test can
 // assert that a call allocates nothing.
 #include "support/failing_allocator.h"
+#include "support/random_vectors.h"
 
 namespace korvane {
 namespace {
@@ -26,13 +27,7 @@ constexpr float c_inf = std::numeric_limits<float>::infinity();
 
 std::uint32_t bitsOf(float f) { return std::bit_cast<std::uint32_t>(f); }
 
-std::vector<float> gaussian(std::mt19937_64& rng, std::size_t n, float mean = 0.0f,
-                            float sd = 1.0f) {
-  std::normal_distribution<float> dist(mean, sd);
-  std::vector<float> v(n);
-  for (float& x : v) x = dist(rng);
-  return v;
-}
+using testsupport::gaussian;
 
 // ---- Reference encoder, written step by step from the definition ----------
 

@@ -14,10 +14,10 @@
 // The index is made once per process (drawing the rotation costs a second)
 // and every input starts from an empty index with a copy of that rotation.
 //
-// Fuzzing (clang with libFuzzer; opt-in, not part of the CMake build):
-//   tests/fuzz/build.sh [build-dir]        # default build-fuzz
-//   build-fuzz/api_fuzz -max_len=512 -timeout=60 -max_total_time=600
-//       build-fuzz/corpus-api tests/fuzz/corpus/api
+// Fuzzing (clang 16 with libFuzzer; opt-in: `make fuzz`, the fuzz preset):
+//   make fuzz && cd build-fuzz/tests/fuzz
+//   ./api_fuzz -max_len=512 -timeout=60 -max_total_time=600
+//       corpus-api ../../../tests/fuzz/corpus/api
 // (one command line). The saved corpus is replayed without libFuzzer by
 // api_fuzz_replay (CTest).
 //

@@ -15,13 +15,13 @@
 // satisfies the graph invariants, serializes, loads again and serializes to
 // the same bytes, and accepts a search and an insertion.
 //
-// Fuzzing (clang with libFuzzer; opt-in, not part of the CMake build):
-//   tests/fuzz/build.sh [build-dir]        # default build-fuzz
-//   build-fuzz/deserialize_fuzz -max_len=2048 -rss_limit_mb=4096 -timeout=30
-//       -max_total_time=3600 build-fuzz/corpus tests/fuzz/corpus/deserialize
+// Fuzzing (clang 16 with libFuzzer; opt-in: `make fuzz`, the fuzz preset):
+//   make fuzz && cd build-fuzz/tests/fuzz
+//   ./deserialize_fuzz -max_len=2048 -rss_limit_mb=4096 -timeout=30
+//       -max_total_time=3600 corpus ../../../tests/fuzz/corpus/deserialize
 // (one command line: -max_total_time is the fuzzing time in seconds).
-// New finds go to build-fuzz/corpus; to keep the interesting ones:
-//   build-fuzz/deserialize_fuzz -merge=1 tests/fuzz/corpus/deserialize build-fuzz/corpus
+// New finds go to corpus; to keep the interesting ones:
+//   ./deserialize_fuzz -merge=1 ../../../tests/fuzz/corpus/deserialize corpus
 // The saved corpus is replayed without libFuzzer by deserialize_fuzz_replay
 // (CTest).
 #include <algorithm>
