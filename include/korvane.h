@@ -44,6 +44,8 @@
  *  8. The library prints nothing, reads no environment and no files other
  *     than those passed to korvane_index_load. The CPU must support AVX2,
  *     FMA, BMI1/2, LZCNT and POPCNT (x86-64-v3).
+ *  9. Errors: when a call fails, korvane_last_error() tells why, on the
+ *     thread that made the call.
  */
 #ifndef KORVANE_H
 #define KORVANE_H
@@ -74,6 +76,28 @@ typedef struct korvane_index korvane_index;
 /* Per-caller search scratch for one index. Opaque. */
 typedef struct korvane_context korvane_context;
 
+/* Rerank stores: what an index keeps of every vector to rescore the best
+ * candidates of a search. The values are those of the index file. */
+#define KORVANE_STORE_NONE 0 /* nothing: results carry payload scores   */
+#define KORVANE_STORE_FP32 1 /* the rotated vector: exact inner products */
+#define KORVANE_STORE_SQ8 2  /* an 8-bit copy: close approximations      */
+
+/* The library's version, "MAJOR.MINOR.PATCH". A static string. */
+KORVANE_API const char* korvane_version(void) KORVANE_NOEXCEPT;
+
+/*
+ * Why the last call that failed on this thread failed: a message such as
+ * "cannot open 'x.korvane': No such file or directory (errno 2)", "'x' is
+ * damaged: neighbour id out of range (at byte 37749012)" or "id 42 is
+ * already in the index". A failed call is one that returns -1, -2, -3 or
+ * NULL, or a search that returns 0 because of a NULL argument or a lack of
+ * memory. Messages that come from a failed system call end with
+ * "(errno N)". Successful calls leave the message as it was; before any
+ * failure it is "". Never NULL. The string belongs to the thread and stays
+ * valid until its next failing call.
+ */
+KORVANE_API const char* korvane_last_error(void) KORVANE_NOEXCEPT;
+
 /* The number of components of every vector: 3072. */
 KORVANE_API size_t korvane_dim(void) KORVANE_NOEXCEPT;
 
@@ -89,12 +113,44 @@ KORVANE_API size_t korvane_routing_bits(void) KORVANE_NOEXCEPT;
  */
 KORVANE_API korvane_index* korvane_index_create(size_t ef_construction, uint64_t seed) KORVANE_NOEXCEPT;
 
+/*
+ * Creates an empty index with the rerank store `store` (KORVANE_STORE_NONE,
+ * _FP32 or _SQ8); otherwise as korvane_index_create, which is this with
+ * KORVANE_STORE_SQ8. FP32 keeps 12 KiB more per vector than payload-only
+ * and makes the final scores exact inner products; SQ8 keeps 3 KiB; NONE
+ * keeps nothing, and results are ranked and scored by their 3-bit payloads.
+ * Returns NULL for another store value or when memory runs out.
+ */
+KORVANE_API korvane_index* korvane_index_create_with_store(size_t ef_construction, uint64_t seed,
+                                                           int store) KORVANE_NOEXCEPT;
+
+/* The rerank store of the index (KORVANE_STORE_*), or -1 for NULL. An
+ * index loaded from a file whose store was incomplete has
+ * KORVANE_STORE_NONE. */
+KORVANE_API int korvane_index_store(const korvane_index* handle) KORVANE_NOEXCEPT;
+
 /* Releases the index and everything it owns. NULL is ignored. Contexts made
  * for it are not touched. */
 KORVANE_API void korvane_index_destroy(korvane_index* handle) KORVANE_NOEXCEPT;
 
 /* The number of live vectors (added and not removed); 0 for NULL. */
 KORVANE_API size_t korvane_index_len(const korvane_index* handle) KORVANE_NOEXCEPT;
+
+/* 1 when `id` is live in the index, 0 when it is not or for NULL. */
+KORVANE_API int korvane_index_contains(const korvane_index* handle, uint64_t id) KORVANE_NOEXCEPT;
+
+/*
+ * Writes the live ids, in the order they were added, to out_ids[0 ..
+ * min(capacity, count) - 1] and returns count, the number of live ids
+ * (korvane_index_len); call with capacity 0 (out_ids may then be NULL) to
+ * learn it. 0 for a NULL handle, or a NULL out_ids with capacity > 0.
+ */
+KORVANE_API size_t korvane_index_ids(const korvane_index* handle, uint64_t* out_ids,
+                                     size_t capacity) KORVANE_NOEXCEPT;
+
+/* The bytes of memory the index holds (its arrays' capacities, the
+ * rotation matrix included), 0 for NULL. Contexts are not counted. */
+KORVANE_API size_t korvane_index_memory_bytes(const korvane_index* handle) KORVANE_NOEXCEPT;
 
 /*
  * Deletes the vector with user id `id`. Returns 0 when it was live and is
@@ -145,9 +201,12 @@ KORVANE_API void korvane_context_destroy(korvane_context* ctx) KORVANE_NOEXCEPT;
  * floats). Writes up to min(k, 256, m) results to out_ids[0 ..] and
  * out_scores[0 ..] in descending score and returns their number; nothing
  * past that is written. Removed vectors are never returned. The scores are
- * 8-bit approximations of the inner products. Returns 0 for k = 0, an empty
- * index, NULL arguments, or when a context made for a smaller index cannot
- * grow for lack of memory.
+ * the inner products as the rerank store gives them (exact for FP32, 8-bit
+ * approximations for SQ8, payload estimates for NONE). A NaN score (a
+ * vector or query with an infinite or NaN component) ranks below every
+ * number: such entries come only after all others. Returns 0 for k = 0, an
+ * empty index, NULL arguments, or when a context made for a smaller index
+ * cannot grow for lack of memory.
  */
 KORVANE_API size_t korvane_search(const korvane_index* handle, korvane_context* ctx,
                                   const float* query, size_t k, uint64_t* out_ids,
@@ -182,19 +241,28 @@ KORVANE_API int32_t korvane_search_batch(const korvane_index* handle, const floa
                                          size_t* out_counts) KORVANE_NOEXCEPT;
 
 /*
- * Writes the index to the file `path` (created with permission bits 0666
- * before the umask). The image is written to a temporary file in the same
- * directory, flushed to stable storage and renamed over `path`, so a failed
- * save leaves any previous file at `path` intact and no temporary file
- * behind. Returns 0, or -1 on any failure (the handle stays usable).
+ * Writes the index to the file `path`. The image is written to a new file
+ * in the directory of `path` (unnamed until complete where the file system
+ * supports it, so that a killed process leaves nothing behind), flushed to
+ * stable storage and renamed over `path`, so a failed save leaves any
+ * previous file at `path` intact and no temporary file behind. A symbolic
+ * link at `path` is followed: the file it points to is replaced. A file
+ * being replaced keeps its permission bits; a new one gets 0666 less the
+ * umask. The file ends with a checksum of everything before it, which
+ * korvane_index_load verifies. Returns 0, or -1 on any failure (the handle
+ * stays usable), among them a `path` that exists and is not a regular file
+ * (a directory, device, FIFO or socket is never replaced).
  */
 KORVANE_API int32_t korvane_index_save(const korvane_index* handle, const char* path) KORVANE_NOEXCEPT;
 
 /*
  * Reads an index written by korvane_index_save. Returns a new handle, or
- * NULL when the file cannot be read, is not an index file, was made with
- * other build constants, is damaged in any way, or memory runs out. A
- * damaged file never causes a crash or an out-of-bounds access.
+ * NULL when the file cannot be read, is not a regular file (a FIFO or
+ * device is refused without reading from it), is not an index file, was
+ * made with other build constants, is damaged in any way (its checksum, when
+ * it has one, covers every byte), or memory runs out. A damaged file never
+ * causes a crash or an out-of-bounds access, and no read goes past the size
+ * the file had when it was opened.
  */
 KORVANE_API korvane_index* korvane_index_load(const char* path) KORVANE_NOEXCEPT;
 

@@ -53,6 +53,8 @@ class BitSet {
       }
     }
   }
+  std::size_t memoryBytes() const noexcept { return words_.capacity() * sizeof(std::uint64_t); }
+
   void release() noexcept {
     words_.clear();
     words_.shrink_to_fit();

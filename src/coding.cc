@@ -8,7 +8,7 @@ namespace korvane {
 
 namespace {
 
-std::unexpected<Error> corrupt() noexcept { return std::unexpected(Error::CorruptIndex); }
+constexpr const char* c_truncated = "the image ends inside a section";
 
 }  // namespace
 
@@ -20,11 +20,18 @@ Status Writer::raw(std::span<const std::uint8_t> data) noexcept {
     if (auto s = flush(); !s) return s;
     // A block at least as large as the buffer would only be copied through
     // it: hand it over directly.
-    if (data.size() >= flush_bytes_) return sink_.put(sink_.context, data);
+    if (data.size() >= flush_bytes_) {
+      if (auto s = sink_.put(sink_.context, data); !s) return s;
+      checksum_.update(data);
+      written_ += data.size();
+      return ok();
+    }
   }
   if (data.empty()) return ok();
   if (auto s = tryReserveMore(*bytes_, data.size()); !s) return s;
   bytes_->insert(bytes_->end(), data.begin(), data.end());  // room reserved: cannot throw
+  checksum_.update(data);
+  written_ += data.size();
   return ok();
 }
 
@@ -49,13 +56,17 @@ Status Reader::fill(std::size_t len) noexcept {
   const std::uint64_t left = length_ - (window_pos_ + window_len_);
   const std::size_t want =
       static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size() - unread, left));
-  if (auto s = source_.read(source_.context, buffer_.data() + unread, want); !s) return s;
+  if (auto s = source_.read(source_.context, buffer_.data() + unread, want); !s) {
+    if (s.error() == Error::CorruptIndex) refuse("the file ended before its size");
+    return s;
+  }
+  if (checksum_ != nullptr) checksum_->update({buffer_.data() + unread, want});
   window_len_ += want;
   return ok();
 }
 
 std::expected<std::span<const std::uint8_t>, Error> Reader::raw(std::uint64_t len) noexcept {
-  if (len > remaining()) return corrupt();
+  if (len > remaining()) return refuse(c_truncated);
   if (source_.read != nullptr) {
     // Callers read longer spans through copyTo; this is a programming error.
     if (len > buffer_.size()) return std::unexpected(Error::Unexpected);
@@ -67,7 +78,7 @@ std::expected<std::span<const std::uint8_t>, Error> Reader::raw(std::uint64_t le
 }
 
 Status Reader::copyTo(void* dest, std::uint64_t len) noexcept {
-  if (len > remaining()) return corrupt();
+  if (len > remaining()) return refuse(c_truncated);
   if (len == 0) return ok();
   auto* out = static_cast<std::uint8_t*>(dest);
   const std::size_t offset = static_cast<std::size_t>(pos_ - window_pos_);
@@ -78,11 +89,27 @@ Status Reader::copyTo(void* dest, std::uint64_t len) noexcept {
     // Only a streaming reader gets here: the rest goes from the source
     // straight to its destination, and the window restarts empty after it.
     const std::size_t rest = static_cast<std::size_t>(len - buffered);
-    if (auto s = source_.read(source_.context, out + buffered, rest); !s) return s;
+    if (auto s = source_.read(source_.context, out + buffered, rest); !s) {
+      if (s.error() == Error::CorruptIndex) refuse("the file ended before its size");
+      return s;
+    }
+    if (checksum_ != nullptr) checksum_->update({out + buffered, rest});
     window_pos_ = pos_ + len;
     window_len_ = 0;
   }
   pos_ += len;
+  return ok();
+}
+
+Status Reader::skipRest() noexcept {
+  if (source_.read == nullptr) {
+    pos_ = length_;
+    return ok();
+  }
+  while (remaining() > 0) {
+    const std::uint64_t step = std::min<std::uint64_t>(remaining(), buffer_.size());
+    if (auto bytes = raw(step); !bytes) return std::unexpected(bytes.error());
+  }
   return ok();
 }
 

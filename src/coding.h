@@ -17,6 +17,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "checksum.h"
 #include "error.h"
 
 namespace korvane {
@@ -34,12 +35,15 @@ struct ByteSink {
 // byte stays in the array; streaming (the second) the array is a bounded
 // buffer that is handed to the sink whenever it would grow past
 // `flush_bytes`, and blocks of at least that size bypass it. Either way the
-// sequence of bytes produced is the same.
+// sequence of bytes produced is the same, and every byte is added to the
+// checksum of the bytes written.
 class Writer {
  public:
   explicit Writer(std::vector<std::uint8_t>& bytes) noexcept : bytes_(&bytes) {}
   Writer(std::vector<std::uint8_t>& buffer, ByteSink sink, std::size_t flush_bytes) noexcept
       : bytes_(&buffer), sink_(sink), flush_bytes_(flush_bytes) {}
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
 
   // Appends `data`. OutOfMemory, or the sink's error.
   [[nodiscard]] Status raw(std::span<const std::uint8_t> data) noexcept;
@@ -58,10 +62,16 @@ class Writer {
   // Streaming: hands what is buffered to the sink. In memory: nothing.
   [[nodiscard]] Status flush() noexcept;
 
+  // The number of bytes written so far and their checksum.
+  std::uint64_t written() const noexcept { return written_; }
+  std::uint64_t checksum() const noexcept { return checksum_.value(); }
+
  private:
   std::vector<std::uint8_t>* bytes_;
   ByteSink sink_{};
   std::size_t flush_bytes_ = 0;
+  std::uint64_t written_ = 0;
+  Checksum checksum_;
 };
 
 // Where a streaming Reader's bytes come from: `read` fills exactly `len`
@@ -75,19 +85,26 @@ struct ByteSource {
 // A cursor over an image of known length. In memory (the first
 // constructor) views point into the caller's input; streaming (the second)
 // the bytes are pulled from the source through a window of fixed capacity,
-// and views point into the window (valid until the next read). Any read
-// that runs past the length fails with CorruptIndex and leaves the position
-// where it was.
+// and views point into the window (valid until the next read); every byte
+// pulled is added, once and in order, to `checksum` when one is given. Any
+// read that runs past the length fails with CorruptIndex and leaves the
+// position where it was.
+//
+// A failed check is recorded with its position (refuse), so that a caller
+// can say where and why an image was refused.
 class Reader {
  public:
   explicit Reader(std::span<const std::uint8_t> bytes) noexcept
       : window_(bytes.data()), window_len_(bytes.size()), length_(bytes.size()) {}
   // `window` must hold at least c_min_window bytes; the reader does not own
-  // it or the source.
-  Reader(ByteSource source, std::uint64_t length, std::span<std::uint8_t> window) noexcept
-      : length_(length), source_(source), buffer_(window) {
+  // it, the source or the checksum.
+  Reader(ByteSource source, std::uint64_t length, std::span<std::uint8_t> window,
+         Checksum* checksum = nullptr) noexcept
+      : length_(length), source_(source), buffer_(window), checksum_(checksum) {
     window_ = buffer_.data();
   }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
 
   // Streaming windows must hold the largest single field read through raw.
   static constexpr std::size_t c_min_window = 4096;
@@ -117,13 +134,28 @@ class Reader {
   }
 
   // `count` when the rest of the input could hold that many items of at
-  // least `min_item_bytes` each, else CorruptIndex. Guards every count that
-  // sizes an allocation.
+  // least `min_item_bytes` each, else CorruptIndex (refused as `check`).
+  // Guards every count that sizes an allocation.
   [[nodiscard]] std::expected<std::uint64_t, Error> boundedCount(
-      std::uint64_t count, std::uint64_t min_item_bytes) const noexcept {
-    if (count > remaining() / min_item_bytes) return std::unexpected(Error::CorruptIndex);
+      std::uint64_t count, std::uint64_t min_item_bytes, const char* check) noexcept {
+    if (count > remaining() / min_item_bytes) return refuse(check);
     return count;
   }
+
+  // Reads past everything not read yet (a streaming reader pulls it through
+  // the window, so that the checksum covers it).
+  [[nodiscard]] Status skipRest() noexcept;
+
+  // Records that `check` failed at the current position and returns
+  // CorruptIndex (or `error`).
+  std::unexpected<Error> refuse(const char* check, Error error = Error::CorruptIndex) noexcept {
+    failed_check_ = check;
+    failed_at_ = pos_;
+    return std::unexpected(error);
+  }
+  // The check that failed last, or null, and where.
+  const char* failedCheck() const noexcept { return failed_check_; }
+  std::uint64_t failedAt() const noexcept { return failed_at_; }
 
  private:
   // Streaming: makes the window hold at least `len` unread bytes.
@@ -138,6 +170,9 @@ class Reader {
   std::uint64_t length_ = 0;
   ByteSource source_{};
   std::span<std::uint8_t> buffer_{};
+  Checksum* checksum_ = nullptr;
+  const char* failed_check_ = nullptr;
+  std::uint64_t failed_at_ = 0;
 };
 
 // Stores the little-endian bytes of `value` at `out`.

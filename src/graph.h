@@ -131,6 +131,11 @@ struct Layer {
   bool dense = false;
 
   std::size_t size() const noexcept { return nodes.size(); }
+  // Bytes the layer's arrays and map hold.
+  std::size_t memoryBytes() const noexcept {
+    return nodes.capacity() * sizeof(GraphNode) + bit_vectors.capacity() * sizeof(BitVector) +
+           slot_by_id.memoryBytes();
+  }
 
   // Whether the layer holds `id`; unlike the lookups, valid for any id.
   bool contains(std::uint64_t id) const noexcept {
@@ -186,6 +191,10 @@ class TraversalScratch {
 
   // Whether a graph search over `node_count` nodes with result sets of up
   // to `ef` entries fits.
+  std::size_t memoryBytes() const noexcept {
+    return visited_.memoryBytes() + (cand_buf_.size() + result_buf_.size()) * sizeof(Candidate);
+  }
+
   bool fits(std::size_t node_count, std::size_t ef) const noexcept {
     return visited_.size() >= node_count && cand_buf_.size() >= node_count &&
            result_buf_.size() >= ef;
@@ -271,6 +280,8 @@ class RoutingGraph {
   // Precondition: i < layerCount().
   const Layer& layer(std::size_t i) const noexcept { return layers_[i]; }
   const TraversalScratch& buildScratch() const noexcept { return build_scratch_; }
+  // Bytes the layers and the build scratch hold.
+  std::size_t memoryBytes() const noexcept;
 
   // The beam width a search over the current graph needs room for when its
   // requested width is `ef`: min(ef, node count + 1). An insertion search

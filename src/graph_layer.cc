@@ -94,6 +94,12 @@ std::size_t drawLevel(Xoshiro256pp& rng) noexcept {
 
 std::size_t RoutingGraph::drawLevel() noexcept { return korvane::drawLevel(level_rng_); }
 
+std::size_t RoutingGraph::memoryBytes() const noexcept {
+  std::size_t bytes = layers_.capacity() * sizeof(Layer) + build_scratch_.memoryBytes();
+  for (const Layer& layer : layers_) bytes += layer.memoryBytes();
+  return bytes;
+}
+
 std::size_t RoutingGraph::beamFor(std::size_t ef) const noexcept {
   return std::min(ef, node_count_ + 1);
 }

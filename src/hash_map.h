@@ -108,6 +108,17 @@ class HashMap {
     return true;
   }
 
+  // Bytes of the slot array.
+  std::size_t memoryBytes() const noexcept { return slots_.capacity() * sizeof(Slot); }
+
+  // Calls f(key, value) for every entry, in slot order.
+  template <class F>
+  void forEach(F&& f) const {
+    for (const Slot& s : slots_) {
+      if (s.used) f(s.key, s.value);
+    }
+  }
+
   void clear() noexcept {
     slots_.clear();
     slots_.shrink_to_fit();

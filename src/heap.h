@@ -32,10 +32,18 @@ struct Candidate {
   std::uint32_t dist;
 };
 
-// Ordinary single-precision comparison: a NaN score is before nothing and
-// nothing is before it.
+// Whether score a ranks below score b: as numbers, with a NaN below every
+// number (and not below another NaN). On scores that are numbers this is
+// the ordinary comparison, so finite results are exactly those of it; a NaN
+// can never block a number, and NaN entries come last.
+inline bool ranksBelow(float a, float b) noexcept {
+  if (a != a) return b == b;  // a is NaN: below every number
+  return a < b;               // false when b is NaN
+}
+
+// Lowest score at the root: the collector of the best results.
 inline bool lowerScore(const SearchResult& a, const SearchResult& b) noexcept {
-  return a.score < b.score;
+  return ranksBelow(a.score, b.score);
 }
 // Nearest at the root: the queue of nodes still to expand.
 inline bool closer(const Candidate& a, const Candidate& b) noexcept { return a.dist < b.dist; }
@@ -113,18 +121,18 @@ struct TopK {
 
   explicit TopK(std::span<SearchResult> storage) noexcept : heap{storage, 0} {}
 
-  // Keeps `result` while there is room; afterwards only a score strictly
-  // above the lowest kept one gets in (a tie keeps the earlier result, a NaN
-  // never gets in and a NaN at the root is never displaced). The
-  // replacement is a full pop followed by a full push, which fixes where
-  // equal scores end up.
+  // Keeps `result` while there is room; afterwards only a score that ranks
+  // strictly above the lowest kept one gets in (ranksBelow: a tie keeps the
+  // earlier result; a NaN gets in only while there is room, and any number
+  // displaces a NaN at the root). The replacement is a full pop followed by
+  // a full push, which fixes where equal scores end up.
   void offer(const SearchResult& result) noexcept {
     if (heap.len < heap.items.size()) {
       heap.push(result);
       return;
     }
     if (heap.len == 0) return;
-    if (result.score > heap.items[0].score) {
+    if (ranksBelow(heap.items[0].score, result.score)) {
       (void)heap.pop();
       heap.push(result);
     }

@@ -9,8 +9,6 @@ namespace korvane {
 
 namespace {
 
-std::unexpected<Error> corrupt() noexcept { return std::unexpected(Error::CorruptIndex); }
-
 // Bytes of the rerank section for the kind written to the header.
 std::uint64_t storeBytes(const Index& index, std::uint8_t kind) noexcept {
   const std::uint64_t n = index.payloadCount();
@@ -48,7 +46,7 @@ std::uint64_t imageSize(const Index& index, std::span<const Label> labels) noexc
   }
   size += 8 + 8 * std::uint64_t{index.tombstones().count()};
   for (const Label& label : labels) size += 2 + label.size();
-  return size;
+  return size + c_trailer_bytes;
 }
 
 Status writeImage(const Index& index, std::span<const Label> labels, Writer& w) noexcept {
@@ -137,6 +135,14 @@ Status writeImage(const Index& index, std::span<const Label> labels, Writer& w) 
     if (auto s = w.integer(static_cast<std::uint16_t>(label.size())); !s) return s;
     if (auto s = w.raw(label); !s) return s;
   }
+
+  // The trailer: the checksum of every byte before it.
+  std::array<std::uint8_t, c_trailer_bytes> trailer;
+  std::memcpy(trailer.data(), trailer_magic.data(), trailer_magic.size());
+  storeLe<std::uint32_t>(&trailer[4], c_trailer_version);
+  storeLe<std::uint64_t>(&trailer[8], w.written());
+  storeLe<std::uint64_t>(&trailer[16], w.checksum());
+  if (auto s = w.raw(trailer); !s) return s;
   return w.flush();
 }
 
@@ -163,7 +169,7 @@ namespace {
 // as much again as reading them.
 template <class T>
 Status readValues(Reader& r, std::vector<T>& out, std::uint64_t count) noexcept {
-  if (count > r.remaining() / sizeof(T)) return corrupt();
+  if (count > r.remaining() / sizeof(T)) return r.refuse("an array runs past the end");
   if (auto s = tryReserve(out, static_cast<std::size_t>(count)); !s) return s;
   constexpr std::size_t c_block = 4096 / sizeof(T);
   std::array<T, c_block> block;
@@ -179,7 +185,7 @@ Status readValues(Reader& r, std::vector<T>& out, std::uint64_t count) noexcept 
 Status readPayloads(Reader& r, std::uint64_t n, std::vector<TurboQuantPayload>& out) noexcept {
   // Every record occupies 1172 bytes of input: a count the rest of the input
   // cannot hold is a truncated file, whatever the allocator would say.
-  if (n > r.remaining() / c_payload_bytes) return corrupt();
+  if (n > r.remaining() / c_payload_bytes) return r.refuse("the payloads run past the end");
   if (auto s = tryReserve(out, static_cast<std::size_t>(n)); !s) return s;
   for (std::uint64_t i = 0; i < n; ++i) {
     auto rec = r.raw(c_payload_bytes);
@@ -201,7 +207,9 @@ Status readPayloads(Reader& r, std::uint64_t n, std::vector<TurboQuantPayload>& 
 }
 
 Status readStore(Reader& r, std::uint64_t n, std::uint8_t kind, IndexParts& parts) noexcept {
-  if (n > std::numeric_limits<std::uint64_t>::max() / c_dim) return corrupt();
+  if (n > std::numeric_limits<std::uint64_t>::max() / c_dim) {
+    return r.refuse("the rerank store is too large");
+  }
   const std::uint64_t values = n * c_dim;
   if (kind == static_cast<std::uint8_t>(RerankStore::fp32)) {
     return readValues(r, parts.originals, values);
@@ -217,32 +225,35 @@ Status readGraph(Reader& r, std::uint64_t n, std::uint32_t layer_count,
                  RoutingGraph& graph) noexcept {
   // Insertion never builds more than 32 layers; a file that claims more is
   // damaged, and refusing it up front bounds the layer list.
-  if (layer_count > c_max_layers) return corrupt();
+  if (layer_count > c_max_layers) return r.refuse("more than 32 layers");
   std::uint64_t below = n;  // no layer holds more nodes than the one below it
   for (std::uint32_t l = 0; l < layer_count; ++l) {
     if (auto s = graph.appendLayerForLoad(); !s) return s;
     auto count = r.integer<std::uint64_t>();
     if (!count) return std::unexpected(count.error());
-    if (auto b = r.boundedCount(*count, c_node_bytes); !b) return std::unexpected(b.error());
-    if (l == 0 ? *count != n : *count > below) return corrupt();
+    if (auto b = r.boundedCount(*count, c_node_bytes, "a layer runs past the end"); !b) {
+      return std::unexpected(b.error());
+    }
+    if (l == 0 && *count != n) return r.refuse("layer 0 does not hold every vector");
+    if (l > 0 && *count > below) return r.refuse("a layer is larger than the one below");
     below = *count;
     for (std::uint64_t s = 0; s < *count; ++s) {
       auto fixed = r.raw(c_node_bytes);
       if (!fixed) return std::unexpected(fixed.error());
       GraphNode node{};
       node.id = loadLe<std::uint64_t>(fixed->data());
-      if (node.id >= n) return corrupt();
+      if (node.id >= n) return r.refuse("node id out of range");
       // Layer 0 holds every node at slot = id; anything else would make its
       // direct-indexed lookups wrong.
-      if (l == 0 && node.id != s) return corrupt();
+      if (l == 0 && node.id != s) return r.refuse("layer 0 is not in id order");
       std::memcpy(node.bit_vector.words.data(), fixed->data() + 8, sizeof(BitVector));
       node.edge_count = loadLe<std::uint32_t>(fixed->data() + 8 + sizeof(BitVector));
-      if (node.edge_count > c_max_edges) return corrupt();
+      if (node.edge_count > c_max_edges) return r.refuse("more than 32 edges");
       auto edges = r.raw(8 * std::uint64_t{node.edge_count});
       if (!edges) return std::unexpected(edges.error());
       for (std::uint32_t e = 0; e < node.edge_count; ++e) {
         node.neighbors[e] = loadLe<std::uint64_t>(edges->data() + 8 * e);
-        if (node.neighbors[e] >= n) return corrupt();
+        if (node.neighbors[e] >= n) return r.refuse("neighbour id out of range");
       }
       if (auto a = graph.appendNodeForLoad(l, node); !a) return a;
     }
@@ -254,13 +265,13 @@ Status readDeletions(Reader& r, std::uint64_t n, BitSet& tombstones) noexcept {
   auto count = r.integer<std::uint64_t>();
   if (!count) return std::unexpected(count.error());
   if (*count == 0) return ok();  // nothing deleted: the set stays empty
-  if (*count > n) return corrupt();
+  if (*count > n) return r.refuse("more deletions than vectors");
   if (auto s = tombstones.resize(static_cast<std::size_t>(n)); !s) return s;
   // Repeats and any order are accepted: a repeat sets the same bit again.
   for (std::uint64_t i = 0; i < *count; ++i) {
     auto id = r.integer<std::uint64_t>();
     if (!id) return std::unexpected(id.error());
-    if (*id >= n) return corrupt();
+    if (*id >= n) return r.refuse("deleted id out of range");
     tombstones.set(static_cast<std::size_t>(*id));
   }
   return ok();
@@ -269,7 +280,7 @@ Status readDeletions(Reader& r, std::uint64_t n, BitSet& tombstones) noexcept {
 Status readLabels(Reader& r, std::uint64_t n, std::vector<Label>& labels,
                   Buffer<std::uint8_t>& label_blob) noexcept {
   // Each label takes at least its two length bytes.
-  if (n > r.remaining() / 2) return corrupt();
+  if (n > r.remaining() / 2) return r.refuse("the labels run past the end");
   if (auto s = tryResize(labels, static_cast<std::size_t>(n)); !s) return s;
   std::vector<std::uint64_t> offsets;
   if (auto s = tryResize(offsets, static_cast<std::size_t>(n) + 1); !s) return s;
@@ -278,7 +289,7 @@ Status readLabels(Reader& r, std::uint64_t n, std::vector<Label>& labels,
     offsets[i] = blob.size();
     auto len = r.integer<std::uint16_t>();
     if (!len) return std::unexpected(len.error());
-    if (*len > r.remaining()) return corrupt();
+    if (*len > r.remaining()) return r.refuse("a label runs past the end");
     if (auto s = tryReserveMore(blob, *len); !s) return s;
     const std::size_t at = blob.size();
     blob.resize(at + *len);  // reserved: cannot throw
@@ -302,7 +313,7 @@ std::expected<LoadedIndex, Error> readImage(Reader& r) noexcept {
   auto head = r.raw(magic.size());
   if (!head) return std::unexpected(head.error());
   if (!std::equal(magic.begin(), magic.end(), head->begin())) {
-    return std::unexpected(Error::NotATqIndex);
+    return r.refuse("is not a korvane index file (wrong magic)", Error::NotATqIndex);
   }
   const std::pair<std::uint32_t, Error> constants[] = {
       {static_cast<std::uint32_t>(c_dim), Error::DimensionMismatch},
@@ -312,7 +323,13 @@ std::expected<LoadedIndex, Error> readImage(Reader& r) noexcept {
   for (const auto& [expected, mismatch] : constants) {
     auto v = r.integer<std::uint32_t>();
     if (!v) return std::unexpected(v.error());
-    if (*v != expected) return std::unexpected(mismatch);
+    if (*v != expected) {
+      return r.refuse(mismatch == Error::DimensionMismatch ? "was made for another dimension"
+                      : mismatch == Error::MaxEdgesMismatch
+                          ? "was made for another graph degree"
+                          : "was made for another routing-code width",
+                      mismatch);
+    }
   }
   auto n = r.integer<std::uint64_t>();
   if (!n) return std::unexpected(n.error());
@@ -324,9 +341,11 @@ std::expected<LoadedIndex, Error> readImage(Reader& r) noexcept {
   if (!layer_count) return std::unexpected(layer_count.error());
   auto kind = r.integer<std::uint8_t>();
   if (!kind) return std::unexpected(kind.error());
-  if (*kind > static_cast<std::uint8_t>(RerankStore::sq8)) return corrupt();
-  if (auto b = r.boundedCount(*n, 8); !b) return std::unexpected(b.error());
-  if (*n > 0 && *entry >= *n) return corrupt();
+  if (*kind > static_cast<std::uint8_t>(RerankStore::sq8)) return r.refuse("unknown rerank store");
+  if (auto b = r.boundedCount(*n, 8, "more vectors than the file can hold"); !b) {
+    return std::unexpected(b.error());
+  }
+  if (*n > 0 && *entry >= *n) return r.refuse("entry point out of range");
   auto flag = r.integer<std::uint8_t>();
   if (!flag) return std::unexpected(flag.error());
 
@@ -337,7 +356,7 @@ std::expected<LoadedIndex, Error> readImage(Reader& r) noexcept {
     if (auto s = readValues(r, parts.calib_scale, c_dim); !s) return std::unexpected(s.error());
   }
 
-  if (r.remaining() < c_rotation_bytes) return corrupt();
+  if (r.remaining() < c_rotation_bytes) return r.refuse("the rotation runs past the end");
   auto rows = Buffer<float>::make(c_dim * c_dim);
   if (!rows) return std::unexpected(rows.error());
   if (auto s = r.copyTo(rows->data(), c_rotation_bytes); !s) return std::unexpected(s.error());
@@ -356,7 +375,7 @@ std::expected<LoadedIndex, Error> readImage(Reader& r) noexcept {
   // graph's invariants (layer 0 in id order, neighbours within their layer,
   // no repeats, nesting of layers, the entry point on the top layer), which
   // search and insertion rely on to stay inside the arrays.
-  if (auto s = parts.routing.checkInvariants(); !s) return std::unexpected(s.error());
+  if (auto s = parts.routing.checkInvariants(); !s) return r.refuse("the graph breaks an invariant");
 
   if (auto s = readDeletions(r, *n, parts.tombstones); !s) return std::unexpected(s.error());
 
@@ -367,13 +386,59 @@ std::expected<LoadedIndex, Error> readImage(Reader& r) noexcept {
   // Rebuilds the id map and the live count; refuses two live vectors with
   // one user id.
   auto index = Index::assemble(std::move(parts));
-  if (!index) return std::unexpected(index.error());
+  if (!index) {
+    if (index.error() == Error::CorruptIndex) return r.refuse("two live vectors share a user id");
+    return std::unexpected(index.error());
+  }
   return LoadedIndex{std::move(*index), std::move(labels), std::move(label_blob)};
 }
 
-std::expected<LoadedIndex, Error> deserialize(std::span<const std::uint8_t> bytes) noexcept {
-  Reader r(bytes);
-  return readImage(r);
+void describeFailure(const Reader& reader, Error error, FailureInfo* why) noexcept {
+  if (why == nullptr) return;
+  if (reader.failedCheck() == nullptr) {
+    why->set(error == Error::OutOfMemory ? "out of memory" : "cannot be read");
+  } else if (error == Error::CorruptIndex) {
+    why->setAt(reader.failedCheck(), reader.failedAt());
+  } else {
+    why->set(reader.failedCheck());
+  }
+}
+
+std::expected<std::optional<Trailer>, Error> findTrailer(std::span<const std::uint8_t> tail,
+                                                         std::uint64_t length,
+                                                         FailureInfo* why) noexcept {
+  if (tail.size() < c_trailer_bytes || length < c_trailer_bytes) return std::nullopt;
+  const std::uint8_t* t = tail.data() + tail.size() - c_trailer_bytes;
+  if (!std::equal(trailer_magic.begin(), trailer_magic.end(), t)) return std::nullopt;
+  const auto covered = loadLe<std::uint64_t>(t + 8);
+  if (covered != length - c_trailer_bytes) return std::nullopt;
+  if (loadLe<std::uint32_t>(t + 4) != c_trailer_version) {
+    if (why != nullptr) why->setAt("unknown checksum version", covered + 4);
+    return std::unexpected(Error::CorruptIndex);
+  }
+  return Trailer{covered, loadLe<std::uint64_t>(t + 16)};
+}
+
+std::expected<LoadedIndex, Error> deserialize(std::span<const std::uint8_t> bytes,
+                                              FailureInfo* why) noexcept {
+  auto trailer = findTrailer(bytes, bytes.size(), why);
+  if (!trailer) return std::unexpected(trailer.error());
+  std::span<const std::uint8_t> image = bytes;
+  if (*trailer) {
+    image = bytes.first(static_cast<std::size_t>((*trailer)->covered));
+    if (Checksum::of(image) != (*trailer)->checksum) {
+      if (why != nullptr) why->setAt("checksum mismatch", image.size());
+      return std::unexpected(Error::CorruptIndex);
+    }
+  }
+  Reader r(image);
+  auto loaded = readImage(r);
+  if (!loaded) {
+    describeFailure(r, loaded.error(), why);
+    return loaded;
+  }
+  loaded->checksum_verified = trailer->has_value();
+  return loaded;
 }
 
 }  // namespace korvane

@@ -4,7 +4,8 @@
 //
 // Byte layout (frozen; every integer unsigned little-endian at its exact
 // width, f32 as its IEEE-754 bit pattern, no padding, no markers between
-// sections, bytes after the labels ignored):
+// sections; bytes between the labels and the trailer, or after the labels
+// when there is no trailer, are ignored):
 //
 //   header, 46 bytes
 //     0  "TQX5"            4 bytes
@@ -28,6 +29,17 @@
 //                          u32, edge_count neighbour ids u64
 //   deletion list          count u64, then count internal ids u64
 //   labels                 N x (length u16, that many bytes)
+//   trailer, 24 bytes      optional: every file this library writes ends
+//                          with one; a file without one loads unverified
+//     0  "TQXC"            4 bytes
+//     4  version           u32  1
+//     8  covered           u64  the number of bytes before the trailer
+//    16  checksum          u64  XXH3-64 (seed 0) of those bytes
+//
+// The last 24 bytes of an input are its trailer when they start with
+// "TQXC" and their covered length is exactly the length before them. Then
+// the image is those covered bytes, and a checksum that differs, or a
+// version other than 1, is CorruptIndex.
 //
 // Loading checks, in order (the first failure ends it): magic (< 4 bytes
 // CorruptIndex, other bytes NotATqIndex), dimension, max edges and routing
@@ -52,6 +64,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -65,6 +78,10 @@ namespace korvane {
 
 // The first four bytes of every index file.
 inline constexpr std::array<std::uint8_t, 4> magic{0x54, 0x51, 0x58, 0x35};  // "TQX5"
+
+// The first four bytes of the trailer, and its version.
+inline constexpr std::array<std::uint8_t, 4> trailer_magic{0x54, 0x51, 0x58, 0x43};  // "TQXC"
+inline constexpr std::uint32_t c_trailer_version = 1;
 
 // Frozen sizes of the format, in bytes.
 inline constexpr std::size_t c_header_bytes = 46;
@@ -80,6 +97,7 @@ inline constexpr std::size_t c_node_bytes = 8 + sizeof(BitVector) + 4;  // 396
 // A loaded graph never has more layers than insertion can create.
 inline constexpr std::size_t c_max_layers = c_max_level + 1;
 inline constexpr std::size_t c_max_label_bytes = 65535;
+inline constexpr std::size_t c_trailer_bytes = 24;
 
 static_assert(c_payload_bytes == 1172);
 static_assert(c_node_bytes == 396);
@@ -93,14 +111,29 @@ struct LoadedIndex {
   Index index;
   std::vector<Label> labels;
   Buffer<std::uint8_t> label_blob;
+  // Whether the input had a trailer, whose checksum then matched.
+  bool checksum_verified = false;
 };
+
+// The trailer of an input.
+struct Trailer {
+  std::uint64_t covered;   // bytes before the trailer
+  std::uint64_t checksum;  // their XXH3-64
+};
+
+// The trailer of an input of `length` bytes whose last min(length, 24)
+// bytes are `tail`, or nothing when they are not one (see above).
+// CorruptIndex for a trailer of another version, noted in `why`.
+[[nodiscard]] std::expected<std::optional<Trailer>, Error> findTrailer(
+    std::span<const std::uint8_t> tail, std::uint64_t length, FailureInfo* why) noexcept;
 
 // Exact size of the image serialize(index, labels) produces. Precondition:
 // labels.size() == index.payloadCount().
 [[nodiscard]] std::uint64_t imageSize(const Index& index, std::span<const Label> labels) noexcept;
 
 // Writes the image of `index` with `labels` (one per payload, in internal-id
-// order) to `writer`, then flushes it. Unexpected when labels do not match
+// order) and its trailer to `writer`, then flushes it. Precondition: nothing
+// was written to `writer` before. Unexpected when labels do not match
 // the index (wrong count, a label above 65,535 bytes); else OutOfMemory or
 // the sink's error.
 [[nodiscard]] Status writeImage(const Index& index, std::span<const Label> labels,
@@ -111,9 +144,10 @@ struct LoadedIndex {
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, Error> serialize(
     const Index& index, std::span<const Label> labels) noexcept;
 
-// Parses a whole image. CorruptIndex, NotATqIndex, DimensionMismatch,
-// MaxEdgesMismatch, RoutingBitsMismatch or OutOfMemory; a failure leaves
-// nothing allocated. `bytes` is neither kept nor modified.
+// Parses a whole input: the image, verified against its trailer when it
+// has one. CorruptIndex, NotATqIndex, DimensionMismatch, MaxEdgesMismatch,
+// RoutingBitsMismatch or OutOfMemory, described in `why` when given; a
+// failure leaves nothing allocated. `bytes` is neither kept nor modified.
 //
 // The loaded index: payloads, rotation, calibration, rerank store (when it
 // was complete, else none) and graph nodes as stored; the id map and live
@@ -121,8 +155,12 @@ struct LoadedIndex {
 // nothing is deleted; ef_construction raised to 32; the level generator in
 // its initial state; empty scratch.
 [[nodiscard]] std::expected<LoadedIndex, Error> deserialize(
-    std::span<const std::uint8_t> bytes) noexcept;
-// The same from any reader positioned at the start of an image.
+    std::span<const std::uint8_t> bytes, FailureInfo* why = nullptr) noexcept;
+// The image alone (no trailer) from a reader positioned at its start; a
+// failed check is recorded in the reader.
 [[nodiscard]] std::expected<LoadedIndex, Error> readImage(Reader& reader) noexcept;
+// Fills `why` (when given) from the check the reader recorded, or with
+// "out of memory" when none was.
+void describeFailure(const Reader& reader, Error error, FailureInfo* why) noexcept;
 
 }  // namespace korvane

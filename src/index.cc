@@ -12,7 +12,8 @@ std::size_t maxBatchThreads() noexcept {
   return std::clamp<std::size_t>(std::size_t{4} * (hw == 0 ? 1 : hw), 4, 256);
 }
 
-std::expected<Index, Error> Index::init(std::size_t ef_construction, std::uint64_t seed) noexcept {
+std::expected<Index, Error> Index::init(std::size_t ef_construction, std::uint64_t seed,
+                                        RerankStore store) noexcept {
   auto rotation = RandomRotation::init(seed);
   if (!rotation) return std::unexpected(rotation.error());
   auto buf = Buffer<float>::make(c_dim);
@@ -21,7 +22,16 @@ std::expected<Index, Error> Index::init(std::size_t ef_construction, std::uint64
   index.rotation_ = std::move(*rotation);
   index.routing_ = RoutingGraph::init(ef_construction);
   index.rotate_buf_ = std::move(*buf);
+  index.rerank_store_ = store;
   return index;
+}
+
+std::size_t Index::memoryBytes() const noexcept {
+  return rotation_.rows().size_bytes() + payloads_.capacity() * sizeof(TurboQuantPayload) +
+         routing_.memoryBytes() + rotate_buf_.size() * sizeof(float) +
+         (calib_shift_.capacity() + calib_scale_.capacity() + originals_.capacity()) *
+             sizeof(float) +
+         sq8_.memoryBytes() + id_to_internal_.memoryBytes() + tombstones_.memoryBytes();
 }
 
 std::expected<Index, Error> Index::assemble(IndexParts parts) noexcept {
@@ -204,6 +214,14 @@ std::size_t Index::scoreCandidates(SearchContext& ctx, std::span<const Candidate
   return live;
 }
 
+Status Index::prepareContext(SearchContext& ctx) const noexcept {
+  // A context made before the index grew has a traversal scratch too small
+  // for the graph; grow it (the context is the caller's own mutable object).
+  const std::size_t nodes = routing_.nodeCount();
+  if (ctx.scratch_.fits(nodes, std::min(ctx.m_, nodes))) return ok();
+  return ctx.scratch_.ensureCapacity(nodes, ctx.m_);
+}
+
 std::size_t Index::search(SearchContext& ctx, const float* query,
                           std::span<SearchResult> out) const noexcept {
   rotation_.apply(query, ctx.rotated_query_.data());
@@ -211,18 +229,12 @@ std::size_t Index::search(SearchContext& ctx, const float* query,
 }
 
 // A NaN score (a stored vector or a query with an infinite or NaN
-// component) is never offered to a collector: a full collector never
-// displaces a NaN at its root, so a single such vector would otherwise keep
-// better results out of every search that meets it.
+// component) ranks below every number in the collectors (TopK), so it never
+// keeps a finite result out and comes only after all of them.
 std::size_t Index::searchRotated(SearchContext& ctx, std::span<SearchResult> out) const noexcept {
   const std::size_t k = out.size();
   if (k == 0 || live_count_ == 0) return 0;
-  // A context made before the index grew has a traversal scratch too small
-  // for the graph; grow it (the context is the caller's own mutable object).
-  const std::size_t nodes = routing_.nodeCount();
-  if (!ctx.scratch_.fits(nodes, std::min(ctx.m_, nodes))) {
-    if (!ctx.scratch_.ensureCapacity(nodes, ctx.m_)) return 0;
-  }
+  if (!prepareContext(ctx)) return 0;
   const BitVector code = routeCode(ctx.rotated_query_.data());
   const LutConstants c = buildQueryTable(ctx);
   const std::span<const Candidate> candidates = routing_.route(code, ctx.m_, ctx.scratch_);
@@ -232,10 +244,7 @@ std::size_t Index::searchRotated(SearchContext& ctx, std::span<SearchResult> out
 
   TopK top(out);
   if (!hasRerankStore()) {
-    for (std::size_t i = 0; i < live; ++i) {
-      if (std::isnan(scores[i])) continue;
-      top.offer({ctx.candidate_payloads_[i]->id, scores[i]});
-    }
+    for (std::size_t i = 0; i < live; ++i) top.offer({ctx.candidate_payloads_[i]->id, scores[i]});
     return top.sortDescending();
   }
   // Rerank: the best payload scores form a pool that is scored again from
@@ -244,7 +253,6 @@ std::size_t Index::searchRotated(SearchContext& ctx, std::span<SearchResult> out
   const std::size_t pool_size = std::min(std::max(wanted, k), ctx.rerank_pool_.size());
   TopK pool(ctx.rerank_pool_.span().first(pool_size));
   for (std::size_t i = 0; i < live; ++i) {
-    if (std::isnan(scores[i])) continue;
     const auto internal =
         static_cast<std::uint64_t>(ctx.candidate_payloads_[i] - payloads_.data());
     pool.offer({internal, scores[i]});
@@ -253,8 +261,7 @@ std::size_t Index::searchRotated(SearchContext& ctx, std::span<SearchResult> out
   const float* q = ctx.rotated_query_.data();
   for (std::size_t i = 0; i < pooled; ++i) {
     const std::uint64_t internal = ctx.rerank_pool_[i].id;
-    const float score = rerankScore(internal, q);
-    if (!std::isnan(score)) top.offer({payloads_[internal].id, score});
+    top.offer({payloads_[internal].id, rerankScore(internal, q)});
   }
   return top.sortDescending();
 }
@@ -274,7 +281,7 @@ std::size_t Index::searchFiltered(SearchContext& ctx, const float* query,
       if (internal == nullptr) continue;
       const float score = rerank ? rerankScore(*internal, q)
                                  : scoreLut(payloads_[*internal], ctx.score_lut_.data(), c.a, c.b);
-      if (!std::isnan(score)) top.offer({id, score});
+      top.offer({id, score});
     }
   }
   return top.sortDescending();

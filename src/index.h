@@ -105,10 +105,12 @@ class Index {
   Index(const Index&) = delete;
   Index& operator=(const Index&) = delete;
 
-  // A new, empty, plain index with an sq8 rerank store. The seed fixes the
-  // rotation; the graph's build breadth is max(ef_construction, 32).
-  [[nodiscard]] static std::expected<Index, Error> init(std::size_t ef_construction,
-                                                        std::uint64_t seed) noexcept;
+  // A new, empty, plain index with the given rerank store (sq8 unless
+  // asked). The seed fixes the rotation; the graph's build breadth is
+  // max(ef_construction, 32).
+  [[nodiscard]] static std::expected<Index, Error> init(
+      std::size_t ef_construction, std::uint64_t seed,
+      RerankStore store = RerankStore::sq8) noexcept;
   // An index from parts (a loaded file, or a test that wants another store
   // kind): rebuilds the id map and the live count.
   // CorruptIndex when two live vectors carry one user id.
@@ -125,13 +127,17 @@ class Index {
   [[nodiscard]] Status insertRotated(std::uint64_t id, const float* rotated) noexcept;
   // Inserts n = ids.size() vectors (coords: n * c_dim floats) in chunks,
   // planning each chunk on up to `threads` worker threads (0 counts as 1).
-  // DuplicateId (nothing inserted) when an id is live or repeated; on
+  // DuplicateId (nothing inserted) when an id is live or repeated, with the
+  // position of the first such id in `duplicate_at` when given; on
   // OutOfMemory or a thread that fails to start, the vectors committed
   // before the failure stay and the failing one leaves no trace.
   [[nodiscard]] Status addBatch(std::span<const std::uint64_t> ids, const float* coords,
-                                std::size_t threads) noexcept;
-  // DuplicateId when some id is live or occurs twice in ids.
-  [[nodiscard]] Status validateNewIds(std::span<const std::uint64_t> ids) const noexcept;
+                                std::size_t threads,
+                                std::size_t* duplicate_at = nullptr) noexcept;
+  // DuplicateId when some id is live or occurs twice in ids; the position
+  // of the first id that is live or repeats an earlier one goes to `at`.
+  [[nodiscard]] Status validateNewIds(std::span<const std::uint64_t> ids,
+                                      std::size_t* at = nullptr) const noexcept;
 
   // ---- deletion (exclusive use) ----
 
@@ -147,6 +153,9 @@ class Index {
   // index grew is grown first; if that fails, the search returns 0.
   std::size_t search(SearchContext& ctx, const float* query,
                      std::span<SearchResult> out) const noexcept;
+  // Grows a context made before the index grew so that it fits the graph;
+  // OutOfMemory leaves it as it was. search calls this itself.
+  [[nodiscard]] Status prepareContext(SearchContext& ctx) const noexcept;
   // As search, with the rotated query already in ctx.rotatedQuery().
   std::size_t searchRotated(SearchContext& ctx, std::span<SearchResult> out) const noexcept;
   // Exhaustive scoring of the listed user ids that are live.
@@ -166,6 +175,21 @@ class Index {
 
   // ---- state ----
   std::size_t liveCount() const noexcept { return live_count_; }
+  bool contains(std::uint64_t id) const noexcept { return id_to_internal_.contains(id); }
+  // Calls f(user id) for every live vector in internal-id order.
+  template <class F>
+  void forEachLiveId(F&& f) const {
+    for (std::size_t i = 0; i < payloads_.size(); ++i) {
+      if (!isDeleted(i)) f(payloads_[i].id);
+    }
+  }
+  // Bytes the index holds: every array's capacity, rotation included.
+  std::size_t memoryBytes() const noexcept;
+  // The store searches rescore with: rerankStore() when it is complete,
+  // none otherwise.
+  RerankStore effectiveStore() const noexcept {
+    return hasRerankStore() ? rerank_store_ : RerankStore::none;
+  }
   std::size_t payloadCount() const noexcept { return payloads_.size(); }
   const RandomRotation& rotation() const noexcept { return rotation_; }
   std::span<const TurboQuantPayload> payloads() const noexcept { return payloads_; }

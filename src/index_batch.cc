@@ -93,23 +93,24 @@ struct Index::Worker {
   }
 };
 
-Status Index::validateNewIds(std::span<const std::uint64_t> ids) const noexcept {
+Status Index::validateNewIds(std::span<const std::uint64_t> ids, std::size_t* at) const noexcept {
   HashMap<std::uint8_t> seen;
   if (auto s = seen.reserve(ids.size()); !s) return s;
-  for (const std::uint64_t id : ids) {
-    if (id_to_internal_.contains(id) || seen.contains(id)) {
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (id_to_internal_.contains(ids[i]) || seen.contains(ids[i])) {
+      if (at != nullptr) *at = i;
       return std::unexpected(Error::DuplicateId);
     }
-    seen.insertReserved(id, 1);
+    seen.insertReserved(ids[i], 1);
   }
   return ok();
 }
 
 Status Index::addBatch(std::span<const std::uint64_t> ids, const float* coords,
-                       std::size_t threads) noexcept {
+                       std::size_t threads, std::size_t* duplicate_at) noexcept {
   const std::size_t n = ids.size();
   if (n == 0) return ok();
-  if (auto s = validateNewIds(ids); !s) return s;
+  if (auto s = validateNewIds(ids, duplicate_at); !s) return s;
 
   // The plans of a chunk depend only on the graph as the chunk began, never
   // on which thread made them, so capping the number of threads changes no

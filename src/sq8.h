@@ -70,6 +70,10 @@ class Sq8Store {
     return dotSq8(q, codes_.data() + c_dim * record, c_dim) * scales_[record];
   }
 
+  std::size_t memoryBytes() const noexcept {
+    return codes_.capacity() + scales_.capacity() * sizeof(float);
+  }
+
   std::span<const std::int8_t> codes() const noexcept { return codes_; }
   std::span<const float> scales() const noexcept { return scales_; }
 

@@ -16,24 +16,25 @@
 
 namespace korvane {
 
-// Writes the image of `index` with an empty label per payload to `path`.
-// The image streams through a bounded buffer into a new file in the same
-// directory, which is flushed to stable storage and renamed over `path`;
-// the directory is flushed after. On failure the temporary file is removed
-// and whatever was at `path` stays as it was. OutOfMemory, or Unexpected
-// for a file-system error.
+// Writes the image of `index` with an empty label per payload, and its
+// trailer, to `path` through a ReplacementFile (file_io.h): streamed
+// through a bounded buffer into a new file beside the target, flushed and
+// renamed over it. On failure whatever was at `path` stays as it was.
+// OutOfMemory, or Unexpected for a file-system error, described in `why`.
 [[nodiscard]] Status save(const Index& index, const char* path,
-                          const FileOps& ops = systemFileOps()) noexcept;
+                          const FileOps& ops = systemFileOps(), FailureInfo* why = nullptr) noexcept;
 
 // Reading windows of load.
 inline constexpr std::size_t c_load_window = 64 * 1024;
 
-// Reads the index file at `path`. A regular file streams through a window
-// of `window_bytes` (at least Reader::c_min_window) straight into the
-// index's arrays, so the file is never held twice; anything else (a pipe, a
-// device) is read whole first. Any error of deserialize, Unexpected for a
-// file-system error, OutOfMemory.
-[[nodiscard]] std::expected<LoadedIndex, Error> load(
-    const char* path, std::size_t window_bytes = c_load_window) noexcept;
+// Reads the index file at `path`, which must be a regular file. It streams
+// through a window of `window_bytes` (at least Reader::c_min_window)
+// straight into the index's arrays, so the file is never held twice, and
+// the checksum of its trailer, when it has one, is computed on the way and
+// compared at the end. Any error of deserialize, Unexpected for a
+// file-system error, OutOfMemory; described in `why`.
+[[nodiscard]] std::expected<LoadedIndex, Error> load(const char* path,
+                                                     std::size_t window_bytes = c_load_window,
+                                                     FailureInfo* why = nullptr) noexcept;
 
 }  // namespace korvane

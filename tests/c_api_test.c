@@ -25,6 +25,10 @@ int main(void) {
 
   CHECK(korvane_dim() == 3072);
   CHECK(korvane_routing_bits() == 3072);
+  CHECK(korvane_version()[0] >= '0' && korvane_version()[0] <= '9');
+  CHECK(korvane_last_error()[0] == '\0');
+  CHECK(korvane_index_create_with_store(0, 0, 9) == NULL);
+  CHECK(korvane_last_error()[0] != '\0');
   korvane_index_destroy(NULL);
   korvane_context_destroy(NULL);
 
@@ -40,6 +44,10 @@ int main(void) {
   CHECK(korvane_index_add(index, 5, v) == 0);
   CHECK(korvane_index_add(index, 5, v) == -2);
   CHECK(korvane_index_len(index) == 1);
+  CHECK(korvane_index_store(index) == KORVANE_STORE_SQ8);
+  CHECK(korvane_index_contains(index, 5) == 1);
+  CHECK(korvane_index_ids(index, ids, 4) == 1 && ids[0] == 5);
+  CHECK(korvane_index_memory_bytes(index) > 3072u * 3072u * 4u);
 
   ctx = korvane_context_create(index, 16);
   CHECK(ctx != NULL);

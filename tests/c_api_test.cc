@@ -2,9 +2,16 @@
 // live at the C boundary (the 256 cap, m = 0, k = 0).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <regex>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "c_api.h"
+#include "support/temp_dir.h"
 #include "support/test_data.h"
 
 namespace {
@@ -77,6 +84,112 @@ TEST_F(CApiTest, NullArgumentsAreRejected) {
   EXPECT_EQ(korvane_search(handle, ctx, data->data(), 1, nullptr, &score), 0u);
   EXPECT_EQ(korvane_search_filtered(handle, ctx, data->data(), nullptr, 3, 1, &id, &score), 0u);
   korvane_context_destroy(ctx);
+}
+
+// Every failure leaves a message for its thread that says what failed and
+// why; successes leave it alone.
+TEST_F(CApiTest, FailuresSayWhy) {
+  testsupport::TempDir dir;
+  const std::string missing = dir.file("missing.korvane");
+  const std::string damaged = dir.file("damaged.korvane");
+  const std::vector<float> v(data->begin(), data->begin() + testdata::c_dim);
+  const std::uint64_t repeated[] = {9001, 9002, 9001};
+  const std::uint64_t live[] = {9003, 150};
+  std::FILE* f = std::fopen(damaged.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs("TQX5 but nothing after it", f);
+  std::fclose(f);
+  struct Case {
+    const char* call;
+    std::function<bool()> fails;
+    std::string message;  // a regular expression
+  };
+  const std::vector<Case> cases = {
+      {"load a missing file", [&] { return korvane_index_load(missing.c_str()) == nullptr; },
+       "cannot open '" + missing + "': No such file or directory \\(errno 2\\)"},
+      {"load a directory", [&] { return korvane_index_load(dir.path().c_str()) == nullptr; },
+       "'" + dir.path() + "' is not a regular file"},
+      {"load a damaged file", [&] { return korvane_index_load(damaged.c_str()) == nullptr; },
+       "'" + damaged + "' was made for another dimension"},
+      {"save into a missing directory",
+       [&] { return korvane_index_save(handle, (missing + "/x").c_str()) == -1; },
+       "cannot create a file in the directory of '.*/x': No such file or directory \\(errno 2\\)"},
+      {"add a live id", [&] { return korvane_index_add(handle, 150, v.data()) == -2; },
+       "id 150 is already in the index"},
+      {"batch with a repeated id",
+       [&] { return korvane_index_add_batch(handle, repeated, data->data(), 3, 1) == -2; },
+       "id 9001 occurs twice in the batch \\(again at position 2\\)"},
+      {"batch with a live id",
+       [&] { return korvane_index_add_batch(handle, live, data->data(), 2, 1) == -2; },
+       "id 150 \\(position 1 of the batch\\) is already in the index"},
+      {"remove an absent id", [&] { return korvane_index_remove(handle, 7) == -1; },
+       "id 7 is not in the index"},
+      {"an unknown store", [&] { return korvane_index_create_with_store(0, 0, 3) == nullptr; },
+       "unknown rerank store 3.*"},
+      {"m = 0", [&] { return korvane_context_create(handle, 0) == nullptr; },
+       "korvane_context_create: m must be at least 1"},
+      {"a NULL argument", [&] { return korvane_index_add(nullptr, 1, v.data()) == -1; },
+       "korvane_index_add: a required argument is NULL"},
+      {"too large a batch search",
+       [&] {
+         std::size_t count = 0;
+         return korvane_search_batch(handle, v.data(), std::size_t{1} << 40, std::size_t{1} << 20,
+                                     16, 1, nullptr, nullptr, &count) == -1;
+       },
+       "korvane_search_batch: n \\* k .* is too large"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.call);
+    ASSERT_TRUE(c.fails());
+    EXPECT_TRUE(std::regex_match(korvane_last_error(), std::regex(c.message)))
+        << korvane_last_error();
+  }
+  EXPECT_EQ(korvane_index_len(handle), 400u) << "the refused insertions left no trace";
+
+  // A success leaves the message; another thread's failure is its own.
+  const std::string last = korvane_last_error();
+  EXPECT_EQ(korvane_index_remove(handle, 100), 0);
+  ASSERT_EQ(korvane_index_add(handle, 100, data->data()), 0);
+  std::string other;
+  std::thread([&] {
+    other = korvane_last_error();
+    (void)korvane_index_remove(handle, 5);
+  }).join();
+  EXPECT_EQ(other, "") << "a thread starts with no message";
+  EXPECT_EQ(korvane_last_error(), last);
+}
+
+TEST_F(CApiTest, VersionStoreMembershipIdsAndMemory) {
+  EXPECT_TRUE(std::regex_match(korvane_version(), std::regex("[0-9]+\\.[0-9]+\\.[0-9]+")));
+  EXPECT_EQ(korvane_index_store(handle), KORVANE_STORE_SQ8);
+  EXPECT_EQ(korvane_index_store(nullptr), -1);
+  EXPECT_EQ(korvane_index_contains(handle, 100), 1);
+  EXPECT_EQ(korvane_index_contains(handle, 99), 0);
+  EXPECT_EQ(korvane_index_contains(nullptr, 100), 0);
+
+  ASSERT_EQ(korvane_index_remove(handle, 101), 0);
+  ASSERT_EQ(korvane_index_add(handle, 777, data->data() + testdata::c_dim), 0);
+  EXPECT_EQ(korvane_index_contains(handle, 101), 0);
+  EXPECT_EQ(korvane_index_ids(handle, nullptr, 0), 400u);
+  std::vector<std::uint64_t> ids(401, 0);
+  EXPECT_EQ(korvane_index_ids(handle, ids.data(), 5), 400u);
+  EXPECT_NE(ids[4], 0u);
+  EXPECT_EQ(ids[5], 0u) << "nothing past the capacity";
+  ASSERT_EQ(korvane_index_ids(handle, ids.data(), ids.size()), 400u);
+  EXPECT_EQ(ids[399], 777u) << "in the order they were added";
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), 101), 0);
+  std::vector<std::uint64_t> sorted(ids.begin(), ids.begin() + 400);
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "each once";
+  EXPECT_EQ(korvane_index_ids(handle, nullptr, 3), 0u);
+  ASSERT_EQ(korvane_index_remove(handle, 777), 0);
+  ASSERT_EQ(korvane_index_add(handle, 101, data->data() + testdata::c_dim), 0);
+
+  // The rotation (36 MiB), then about 5 KB a vector.
+  const std::size_t bytes = korvane_index_memory_bytes(handle);
+  EXPECT_GT(bytes, 3072u * 3072u * 4u + 400u * 4000u);
+  EXPECT_LT(bytes, 3072u * 3072u * 4u + 400u * 40000u);
+  EXPECT_EQ(korvane_index_memory_bytes(nullptr), 0u);
 }
 
 TEST(CApi, SameSeedSameCallsSameResults) {

@@ -26,6 +26,7 @@ check generate 0 "wrote 300 vectors" -- "$K" generate --n 300 --output "$dir/d.n
 check generate-queries 0 "wrote 5 vectors" -- "$K" generate --n 5 --for-queries --output "$dir/q.npy"
 check build 0 "built 300 vectors" -- "$K" build --input "$dir/d.npy" --output "$dir/i.kvn" --threads 2
 check info 0 "live vectors    300" -- "$K" info "$dir/i.kvn"
+check info-checksum 0 "checksum        verified" -- "$K" info "$dir/i.kvn"
 check search-csv 0 "^4,2," -- "$K" search --index "$dir/i.kvn" --queries "$dir/q.npy" --k 3
 check search-npy 0 "scores.npy" -- "$K" search --index "$dir/i.kvn" --queries "$dir/q.npy" --output "$dir/r.npy"
 check help 0 "usage: korvane build" -- "$K" build --help
@@ -41,8 +42,13 @@ check wrong-dimension 1 "dimension 10" -- "$K" build --input "$dir/small.fbin" -
 check bad-number 1 "non-negative integer" -- "$K" search --index "$dir/i.kvn" --queries "$dir/q.npy" --k abc
 check not-an-index 1 "not an index file" -- "$K" info "$dir/d.npy"
 head -c 37748000 "$dir/i.kvn" >"$dir/cut.kvn"
-check truncated-index 1 "damaged or truncated" -- "$K" info "$dir/cut.kvn"
-check search-damaged 1 "not a readable korvane index" -- "$K" search --index "$dir/cut.kvn" --queries "$dir/q.npy"
+check truncated-index 1 "cut.kvn' is damaged: the rotation runs past the end (at byte 46)" -- "$K" info "$dir/cut.kvn"
+check truncated-no-checksum 1 "checksum        absent" -- "$K" info "$dir/cut.kvn"
+check search-damaged 1 "cut.kvn' is damaged" -- "$K" search --index "$dir/cut.kvn" --queries "$dir/q.npy"
+cp "$dir/i.kvn" "$dir/flipped.kvn"
+printf '\x01' | dd of="$dir/flipped.kvn" bs=1 seek=20000000 conv=notrunc status=none
+check flipped-bit 1 "checksum        wrong" -- "$K" info "$dir/flipped.kvn"
+check flipped-bit-reason 1 "damaged: checksum mismatch" -- "$K" info "$dir/flipped.kvn"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

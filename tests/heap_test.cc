@@ -45,9 +45,13 @@ TEST(TopK, EdgeCases) {
       {"fewer than k keeps all", 5, {{1, 1.0F}, {2, 3.0F}}, {2, 1}},
       {"a tie with the lowest kept is not admitted", 2, {{1, 2.0F}, {2, 1.0F}, {3, 1.0F}}, {1, 2}},
       {"larger by one ulp replaces", 2, {{1, 2.0F}, {2, 1.0F}, {3, just_above_one}}, {1, 3}},
+      // A NaN ranks below every number: dropped by a full collector, kept
+      // while there is room, displaced by any number, and sorted last.
       {"NaN offered to a full collector is dropped", 2, {{1, 1.0F}, {2, 2.0F}, {3, c_nan}}, {2, 1}},
-      // The NaN sits at the root: no later score compares greater than it.
-      {"NaN at the root is never replaced", 2, {{1, c_nan}, {2, 5.0F}, {3, 7.0F}}, {2, 1}},
+      {"NaN at the root is replaced by a number", 2, {{1, c_nan}, {2, 5.0F}, {3, -7.0F}}, {2, 3}},
+      {"NaN kept while there is room, after every number", 3,
+       {{1, c_nan}, {2, -1e30F}, {3, c_nan}}, {2, 3, 1}},
+      {"a NaN does not displace a NaN", 1, {{1, c_nan}, {2, c_nan}}, {1}},
       // Equal keys pop as A, C, B; each pop parks behind the heap, so the
       // descending array reads B, C, A.
       {"equal scores follow the sift rules", 3, {{'A', 1.0F}, {'B', 1.0F}, {'C', 1.0F}},

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -284,6 +286,63 @@ TEST(Search, RemovedVectorsAreNeverReturned) {
   EXPECT_EQ(index.liveCount(), 0u);
   EXPECT_TRUE(searchOnce(index, 64, data.data(), 10).empty());
   EXPECT_EQ(index.routing().nodeCount(), 200u);
+}
+
+// A NaN score ranks below every number: no finite result is lost to one,
+// and NaN-scored entries come only after every finite one.
+TEST(Search, NanScoresRankBelowEveryNumber) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const auto data = testdata::clustered(2, 5, 0);
+  const std::vector<float> all_nan(c_dim, nan);
+  for (RerankStore store : {RerankStore::sq8, RerankStore::none}) {
+    SCOPED_TRACE(static_cast<int>(store));
+    Index index = emptyIndex(store);
+    ASSERT_TRUE(index.add(1, vec(data, 0)));
+    ASSERT_TRUE(index.add(2, vec(data, 1)));
+    // All NaN: its payload scores NaN; its 8-bit copy is all zeros and
+    // scores a finite 0.
+    ASSERT_TRUE(index.add(3, all_nan));
+    auto ctx = SearchContext::init(index, 16);
+    ASSERT_TRUE(ctx);
+    std::vector<SearchResult> out(10);
+    const auto sorted = [](std::span<const SearchResult> r) {
+      for (std::size_t i = 1; i < r.size(); ++i) {
+        if (!std::isnan(r[i].score) && (std::isnan(r[i - 1].score) || r[i - 1].score < r[i].score)) {
+          return false;
+        }
+      }
+      return true;
+    };
+
+    // The query equals A: C is in the answer, with 0 (sq8) or last, NaN.
+    std::size_t n = index.search(*ctx, data.data(), out);
+    ASSERT_EQ(n, 3u);
+    EXPECT_EQ(out[0].id, 1u);
+    EXPECT_TRUE(sorted(std::span(out).first(n)));
+    const auto c = std::find_if(out.begin(), out.begin() + 3, [](auto& r) { return r.id == 3; });
+    ASSERT_NE(c, out.begin() + 3);
+    if (store == RerankStore::sq8) {
+      EXPECT_EQ(c->score, 0.0f);
+    } else {
+      EXPECT_EQ(c, out.begin() + 2);
+      EXPECT_TRUE(std::isnan(c->score));
+    }
+
+    // Filtered, with C listed first.
+    const std::uint64_t allowed[] = {3, 1, 2};
+    n = index.searchFiltered(*ctx, data.data(), allowed, out);
+    ASSERT_EQ(n, 3u);
+    EXPECT_EQ(out[0].id, 1u);
+    EXPECT_TRUE(sorted(std::span(out).first(n)));
+    if (store == RerankStore::none) EXPECT_EQ(out[2].id, 3u);
+
+    // A NaN query scores everything NaN and still answers.
+    n = index.search(*ctx, all_nan.data(), out);
+    EXPECT_EQ(n, 3u);
+    for (std::size_t i = 0; i < n; ++i) EXPECT_TRUE(std::isnan(out[i].score));
+    n = index.searchFiltered(*ctx, all_nan.data(), allowed, out);
+    EXPECT_EQ(n, 3u);
+  }
 }
 
 TEST(Search, ContextMadeBeforeTheIndexGrewStillMatchesAFreshOne) {

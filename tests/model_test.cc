@@ -581,11 +581,17 @@ std::optional<std::string> Runner::checkResults(const VecRef& query, const std::
                     "id " << ids[i] << " returned " << times << " times");
     }
   }
-  // Descending order, and no NaN score: a vector that scores NaN (one with
-  // an infinite component) is never returned.
+  // Descending order, with NaN scores (a vector with an infinite component,
+  // or a non-finite query) below every number: only after all finite ones,
+  // and only from vectors or queries that are not finite.
   for (std::size_t i = 0; i < count; ++i) {
-    MODEL_REQUIRE(!std::isnan(scores[i]), "id " << ids[i] << " returned with a NaN score");
+    if (std::isnan(scores[i])) {
+      MODEL_REQUIRE(!query.finite() || !model_.live.at(ids[i]).finite(),
+                    "id " << ids[i] << ", a finite vector, scored NaN for a finite query");
+    }
     for (std::size_t j = i + 1; j < count; ++j) {
+      MODEL_REQUIRE(!(std::isnan(scores[i]) && !std::isnan(scores[j])),
+                    "a NaN score at " << i << " before the number at " << j);
       MODEL_REQUIRE(!(scores[i] < scores[j]), "scores out of order at " << i << ", " << j
                                                                          << ": " << scores[i]
                                                                          << " < " << scores[j]);
@@ -653,8 +659,8 @@ std::optional<std::string> Runner::checkResults(const VecRef& query, const std::
 }
 
 // A filtered search scans its whole list: it returns exactly min(k, number
-// of live entries that score a number) results — a NaN score is never
-// returned — and nothing it left out scores better than the last one kept.
+// of live entries) results — NaN scores included, after every number — and
+// nothing it left out scores better than the last one kept.
 std::optional<std::string> Runner::checkFilteredComplete(
     const VecRef& query, const std::vector<float>& rq, const std::uint64_t* ids,
     const float* scores, std::size_t count, std::size_t kc,
@@ -664,7 +670,6 @@ std::optional<std::string> Runner::checkFilteredComplete(
   std::size_t live_entries = 0;
   for (std::uint64_t id : allowed) {
     if (!model_.live.count(id)) continue;
-    if (std::isnan(reproduce(*index().internalOf(id), rq).score)) continue;
     ++live_entries;
     ++listed[id];
     if (!model_.live.at(id).finite()) all_finite = false;
@@ -677,6 +682,7 @@ std::optional<std::string> Runner::checkFilteredComplete(
   for (const auto& [id, left] : listed) {
     if (left == 0) continue;
     const Reproduction rep = reproduce(*index().internalOf(id), rq);
+    if (std::isnan(rep.score)) continue;  // below every kept number
     MODEL_REQUIRE(rep.score <= last + 392.0 * 0x1p-24 * rep.magnitude + 1e-30,
                   "id " << id << " scores " << rep.score << " but was left out; last kept "
                         << last);

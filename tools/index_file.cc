@@ -7,6 +7,10 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 namespace indexfile {
 
@@ -17,6 +21,7 @@ constexpr std::uint64_t c_dim = 3072;
 constexpr std::uint64_t c_rotation = c_dim * c_dim * 4;
 constexpr std::uint64_t c_payload = 1172;
 constexpr std::uint64_t c_node = 396;
+constexpr std::uint64_t c_trailer = 24;
 
 // Reads fields at explicit offsets, never past the size the file had.
 class Cursor {
@@ -52,6 +57,43 @@ class Cursor {
   std::uint64_t pos_ = 0;
 };
 
+// The trailer: "TQXC", version 1, the covered length (everything before
+// it), and the XXH3-64 of those bytes.
+Summary::Checksum checkTrailer(int fd, std::uint64_t size, std::uint64_t* covered) {
+  *covered = size;
+  if (size < c_trailer) return Summary::Checksum::absent;
+  Cursor c(fd, size);
+  char magic[4];
+  std::uint32_t version = 0;
+  std::uint64_t length = 0, sum = 0;
+  if (!c.skip(size - c_trailer) || !c.bytes(magic, 4) || !c.value(version) || !c.value(length) ||
+      !c.value(sum)) {
+    return Summary::Checksum::absent;
+  }
+  if (std::memcmp(magic, "TQXC", 4) != 0 || length != size - c_trailer) {
+    return Summary::Checksum::absent;
+  }
+  *covered = length;
+  if (version != 1) return Summary::Checksum::wrong;
+  XXH3_state_t* state = XXH3_createState();
+  if (state == nullptr) throw std::bad_alloc();
+  XXH3_64bits_reset(state);
+  std::vector<char> block(1 << 20);
+  Cursor body(fd, length);
+  for (std::uint64_t done = 0; done < length;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), length - done));
+    if (!body.bytes(block.data(), n)) {
+      XXH3_freeState(state);
+      return Summary::Checksum::wrong;
+    }
+    XXH3_64bits_update(state, block.data(), n);
+    done += n;
+  }
+  const bool same = XXH3_64bits_digest(state) == sum;
+  XXH3_freeState(state);
+  return same ? Summary::Checksum::verified : Summary::Checksum::wrong;
+}
+
 void walk(Cursor& c, Summary& s) {
   if (s.calibrated != 0 && !c.skip(2 * c_dim * 4)) return;
   if (!c.skip(c_rotation)) return;
@@ -78,10 +120,13 @@ void walk(Cursor& c, Summary& s) {
     if (!c.value(len) || !c.skip(len)) return;
   }
   s.walked = true;
-  s.bytes_after_labels = s.file_bytes - c.position();
 }
 
 }  // namespace
+
+const char* checksumName(Summary::Checksum c) {
+  return c == Summary::Checksum::absent ? "absent" : c == Summary::Checksum::verified ? "verified" : "wrong";
+}
 
 const char* storeName(std::uint8_t kind) {
   return kind == 0 ? "none" : kind == 1 ? "fp32" : kind == 2 ? "sq8" : "invalid";
@@ -102,7 +147,9 @@ Summary summarize(const std::string& path) {
 
   Summary s;
   s.file_bytes = static_cast<std::uint64_t>(st.st_size);
-  Cursor c(fd, s.file_bytes);
+  std::uint64_t covered = s.file_bytes;
+  s.checksum = checkTrailer(fd, s.file_bytes, &covered);
+  Cursor c(fd, covered);
   char magic[4];
   if (!c.bytes(magic, 4)) return s;
   s.magic_ok = std::memcmp(magic, "TQX5", 4) == 0;
@@ -111,6 +158,7 @@ Summary summarize(const std::string& path) {
                  c.value(s.vectors) && c.value(s.ef_construction) && c.value(s.entry_id) &&
                  c.value(s.layer_count) && c.value(s.store_kind) && c.value(s.calibrated);
   if (s.has_header && s.magic_ok) walk(c, s);
+  if (s.walked) s.bytes_after_labels = covered - c.position();
   return s;
 }
 

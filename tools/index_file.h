@@ -21,13 +21,18 @@ struct Summary {
   std::vector<std::uint64_t> layer_nodes;
   std::uint64_t deleted = 0;
   bool walked = false;                // every section up to the labels was found
-  std::uint64_t bytes_after_labels = 0;
+  std::uint64_t bytes_after_labels = 0;  // before the trailer, when there is one
+  // The checksum trailer: absent, or present and matching or not.
+  enum class Checksum { absent, verified, wrong } checksum = Checksum::absent;
 };
 
 // Reads the header and walks the sections of the regular file at `path`.
 // Throws std::runtime_error (with the path and the system's reason) when
 // the file cannot be opened or is not a regular file.
 Summary summarize(const std::string& path);
+
+// "absent", "verified" or "wrong".
+const char* checksumName(Summary::Checksum c);
 
 // "none", "fp32", "sq8" or "invalid".
 const char* storeName(std::uint8_t kind);

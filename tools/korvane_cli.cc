@@ -140,7 +140,7 @@ korvane_index* loadIndex(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) fail("cannot open '" + path + "': " + std::strerror(errno));
   korvane_index* h = korvane_index_load(path.c_str());
-  if (h == nullptr) fail("'" + path + "' is not a readable korvane index (run 'korvane info' on it)");
+  if (h == nullptr) fail(korvane_last_error());
   return h;
 }
 
@@ -247,9 +247,12 @@ int cmdInfo(const Args& a) {
     std::printf("rerank store    %s\n", indexfile::storeName(s.store_kind));
     std::printf("calibrated      %s\n", s.calibrated != 0 ? "yes" : "no");
   }
+  std::printf("checksum        %s\n", indexfile::checksumName(s.checksum));
   korvane_index* h = korvane_index_load(path.c_str());
   if (h == nullptr) {
-    std::fprintf(stderr, "korvane: '%s' is damaged or truncated\n", path.c_str());
+    std::printf("valid           no\n");
+    std::fflush(stdout);
+    std::fprintf(stderr, "korvane: %s\n", korvane_last_error());
     return 1;
   }
   std::printf("live vectors    %zu\n", korvane_index_len(h));

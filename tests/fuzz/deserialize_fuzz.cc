@@ -7,8 +7,12 @@
 // and a list of edits at offsets relative to the starts of its sections and
 // records: byte patches, integers with boundary values, insertions, erasures,
 // copies and truncation. The rotation's contents are taken as they are, so
-// edits skip it; only truncation reaches into it. Mode byte 255 feeds the
-// rest of the input as a raw image instead (header and short inputs).
+// edits skip it; only truncation reaches into it. The mode byte also picks
+// the end of the input: no trailer (the image as another writer may leave
+// it), a checksum trailer computed over the edited image (so that edits
+// reach the parser behind a valid checksum), or such a trailer with one of
+// its bytes changed. Mode byte 255 feeds the rest of the input as a raw
+// image instead (header and short inputs).
 //
 // Properties: the loader never crashes or reads out of bounds (the
 // sanitizers watch), it returns an error or an index; a loaded index
@@ -25,6 +29,7 @@
 // The saved corpus is replayed without libFuzzer by deserialize_fuzz_replay
 // (CTest).
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -139,7 +144,9 @@ Base makeBase(const BaseSpec& spec) {
   const std::size_t head =
       korvane::c_header_bytes + (index.calibFrozen() ? korvane::c_calibration_bytes : 0);
   b.head.assign(bytes->begin(), bytes->begin() + std::ptrdiff_t(head));
-  b.tail.assign(bytes->begin() + std::ptrdiff_t(head + c_rotation_bytes), bytes->end());
+  // The trailer is added (or not) after the edits.
+  b.tail.assign(bytes->begin() + std::ptrdiff_t(head + c_rotation_bytes),
+                bytes->end() - std::ptrdiff_t(korvane::c_trailer_bytes));
 
   // Header fields, the section starts, the first records and every layer
   // with its first two nodes.
@@ -167,7 +174,7 @@ Base makeBase(const BaseSpec& spec) {
   b.anchors.push_back(p);  // deletion list
   p += 8 + 8 * index.tombstones().count();
   b.anchors.push_back(p);  // labels
-  b.anchors.push_back(bytes->size());
+  b.anchors.push_back(bytes->size() - korvane::c_trailer_bytes);
   return b;
 }
 
@@ -321,8 +328,10 @@ void checkLoaded(korvane::LoadedIndex& loaded, std::span<const std::uint8_t> inp
 
   auto first = korvane::serialize(index, loaded.labels);
   if (!first) fail("serialize of a loaded index");
-  // Nothing of a loaded index takes more room than its description did.
-  if (first->size() > input.size()) fail("image larger than its input");
+  // Nothing of a loaded index takes more room than its description did
+  // (the new image has a trailer the input may lack).
+  if (first->size() > input.size() + korvane::c_trailer_bytes) fail("image larger than its input");
+  if (!korvane::deserialize(*first)->checksum_verified) fail("a written trailer does not verify");
   auto again = korvane::deserialize(*first);
   if (!again) fail("a serialized image does not load");
   CompareSink sink{*first};
@@ -364,7 +373,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static std::size_t tail_capacity = [&] {
     std::size_t most = 0;
     for (const Base& b : all) most = std::max(most, b.tail.size());
-    return most + Image::c_max_growth;
+    return most + Image::c_max_growth + korvane::c_trailer_bytes;
   }();
   static Arena arena(tail_capacity);
 
@@ -432,8 +441,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  const std::span<const std::uint8_t> bytes = arena.place(image);
+  std::span<const std::uint8_t> bytes = arena.place(image);
+  const std::size_t ending = (mode / all.size()) % 3;
+  if (ending > 0) {
+    std::array<std::uint8_t, korvane::c_trailer_bytes> trailer;
+    std::memcpy(trailer.data(), korvane::trailer_magic.data(), 4);
+    korvane::storeLe<std::uint32_t>(&trailer[4], korvane::c_trailer_version);
+    korvane::storeLe<std::uint64_t>(&trailer[8], bytes.size());
+    korvane::storeLe<std::uint64_t>(&trailer[16], korvane::Checksum::of(bytes));
+    if (ending == 2) trailer[in.u8() % trailer.size()] ^= static_cast<std::uint8_t>(1 | in.u8());
+    image.tail.insert(image.tail.end(), trailer.begin(), trailer.end());
+    bytes = arena.place(image);
+  }
   auto loaded = korvane::deserialize(bytes);
   if (loaded) checkLoaded(*loaded, bytes);
+  if (loaded && ending == 2 && loaded->checksum_verified) fail("a damaged trailer verified");
+  if (loaded && ending == 1 && !loaded->checksum_verified) fail("a valid trailer was not used");
   return 0;
 }

@@ -38,9 +38,11 @@ class TempDir {
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   // Names in the directory, sorted; "." and ".." left out.
-  std::vector<std::string> entries() const {
+  std::vector<std::string> entries() const { return entriesOf(path_); }
+  static std::vector<std::string> entriesOf(const std::string& dir) {
     std::vector<std::string> out;
-    for (const auto& e : std::filesystem::directory_iterator(path_)) {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
       out.push_back(e.path().filename().string());
     }
     std::sort(out.begin(), out.end());
