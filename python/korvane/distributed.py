@@ -116,6 +116,9 @@ CHUNK_ROWS = 4096
 _WINDOW = 2
 # How often a call that is waiting on workers checks that they are alive.
 _POLL_SECONDS = 0.5
+# Queries up to this size travel inside the search tasks (through the
+# scheduler) rather than in a scatter of their own: a round trip less.
+_INLINE_BYTES = 64 << 10
 # Ceiling on the transfer of finished results before liveness is checked again.
 _GATHER_SECONDS = 60
 _FILTER_CAP = _index.MAX_K_SINGLE
@@ -616,7 +619,10 @@ class ShardedIndex:
 
     def _send(self, where, value, allow_partial):
         """`value` sent once to every worker of {shard: address}. Returns
-        ({address: future}, shards whose worker could not be reached)."""
+        ({address: future, or the value itself when it is small enough to
+        travel inside the tasks}, shards whose worker could not be reached)."""
+        if value.nbytes <= _INLINE_BYTES:
+            return {address: value for address in where.values()}, set()
         sent, lost = {}, set()
         for address in sorted(set(where.values())):
             try:
@@ -631,30 +637,8 @@ class ShardedIndex:
         """Waits for {shard: future}. Returns (results, lost, failures): the
         results by shard, the shards whose worker went away (or no longer
         holds them), and the other exceptions by shard."""
-        if not futures:
-            return {}, set(), {}
-        done = threading.Event()
-        left = [len(futures)]
-        count_lock = threading.Lock()
-
-        def finished(_):
-            with count_lock:
-                left[0] -= 1
-                if left[0] == 0:
-                    done.set()
-
-        for f in futures.values():
-            f.add_done_callback(finished)
         pending = dict(futures)
         results, lost, failures = {}, set(), {}
-        # A task pinned to a worker that died is stranded, never cancelled:
-        # look for such workers while waiting.
-        while not done.wait(_POLL_SECONDS):
-            alive = self._alive()
-            gone = [s for s, f in pending.items() if f.status == "pending" and self._where[s] not in alive]
-            for s in gone:
-                pending.pop(s).cancel()
-                lost.add(s)
         while pending:
             for s, f in list(pending.items()):
                 if f.status == "cancelled":
@@ -670,14 +654,18 @@ class ShardedIndex:
             if not pending:
                 break
             keys = list(pending)
+            # While tasks run, wake up now and then: a task pinned to a worker
+            # that died is stranded, never failed. Once all have finished,
+            # give the transfer of their results time.
+            running = any(pending[s].status == "pending" for s in keys)
             try:
                 values = self._client.sync(
                     lambda: self._client.gather([pending[s] for s in keys], direct=True,
                                                 asynchronous=True),
-                    callback_timeout=_GATHER_SECONDS)
+                    callback_timeout=_POLL_SECONDS if running else _GATHER_SECONDS)
             except Exception:
-                # A result was lost with its worker, or a task failed after
-                # all: sort the futures out again.
+                # Still running, failed (sorted out above on the next turn),
+                # or lost with its worker.
                 alive = self._alive()
                 for s in keys:
                     if self._where[s] not in alive:
@@ -961,8 +949,10 @@ class ShardedIndex:
             for s, a in where.items():
                 if a not in sent or s in lost:
                     continue
+                own = allowed[routed[s]]
                 try:
-                    own = self._put(a, allowed[routed[s]])
+                    if own.nbytes > _INLINE_BYTES:
+                        own = self._put(a, own)
                 except ShardUnavailableError as err:
                     if not allow_partial:
                         raise

@@ -10,6 +10,7 @@ import logging
 import os
 import shutil
 import signal
+import threading
 import time
 import warnings
 
@@ -437,6 +438,60 @@ def test_lost_worker_is_restored_from_the_last_save(client, data, tmp_path):
             assert len(index) == count  # reported once
         index.save(tmp_path)
         assert index.restored_shards == ()
+
+
+def _exit_when(flag):
+    """A task that holds its worker's only thread until `flag` exists, then
+    ends the worker process."""
+    while not os.path.exists(flag):
+        time.sleep(0.01)
+    os._exit(1)
+
+
+def test_worker_lost_during_a_call_raises_then_is_restored(client, data, tmp_path):
+    ids, vectors, queries = data
+    client.wait_for_workers(2)
+    with ShardedIndex(client, 2, seed=SEED) as index:
+        index.add(ids[:300], vectors[:300])
+        index.save(tmp_path / "save")
+        # Two queries travel inside the task, which is then stranded on the
+        # dead worker; forty are scattered to it and lost with it.
+        for n in (2, 40):
+            client.wait_for_workers(2)
+            want = index.search(queries[:n], k=K, m=64)
+            victim = index.shard_workers()[1]
+            # (Shard 0 too, if shard 1 was restored next to it.)
+            held = tuple(s for s, a in index.shard_workers().items() if a == victim)
+            flag = tmp_path / f"flag-{n}"
+            killer = client.submit(_exit_when, str(flag), workers=[victim], pure=False)
+            outcome = {}
+
+            def search():
+                try:
+                    outcome["result"] = index.search(queries[:n], k=K, m=64)
+                except Exception as err:
+                    outcome["error"] = err
+
+            caller = threading.Thread(target=search)
+            caller.start()
+            # Once shard 1's search task waits behind the killer, end the worker.
+            deadline = time.monotonic() + 120
+            while not any(str(key).startswith("korvane-search-1-")
+                          for key in client.processing([victim]).get(victim, ())):
+                assert time.monotonic() < deadline and caller.is_alive(), n
+                time.sleep(0.01)
+            flag.touch()
+            caller.join()
+            del killer
+            err = outcome.get("error")
+            assert isinstance(err, ShardUnavailableError), (n, outcome)
+            assert err.shards == held and err.recoverable and "while searching" in str(err), n
+            with pytest.warns(ShardsRestoredWarning) as caught:
+                got = index.search(queries[:n], k=K, m=64)
+            assert [w.message.shards for w in caught
+                    if isinstance(w.message, ShardsRestoredWarning)] == [held], n
+            for w, g in zip(want, got):
+                np.testing.assert_array_equal(w, g)
 
 
 def test_lost_worker_without_a_save_raises_naming_the_shard(client, data):
