@@ -706,35 +706,48 @@ class ShardedIndex:
 
     # -- recovery ----------------------------------------------------------
 
+    def _dead(self, alive):
+        return {s for s, a in self._where.items() if a not in alive} | self._lost
+
     def _ready(self, allow_partial=False):
-        """Restores shards whose worker is gone, from the last save. Returns
-        the shards still missing (only with allow_partial and no save)."""
+        """Restores shards whose worker is gone, from the last save, and warns
+        about them. Returns the shards that stay missing, which only
+        allow_partial accepts (ShardUnavailableError otherwise)."""
         self._check_open()
         with self._lock:
             alive = self._alive()
-            dead = {s for s, a in self._where.items() if a not in alive} | self._lost
+            dead = self._dead(alive)
             if not dead:
                 return ()
             if self._save is None:
                 if allow_partial:
                     return tuple(sorted(dead))
                 raise self._unavailable(dead, "their worker was lost")
-            restored = self._restore(dead, alive)
-        warnings.warn(ShardsRestoredWarning(
-            f"{_names(restored)} restored from the save in {self._save[0]!r} after their "
-            "worker was lost; what was added to or removed from them since that save is lost",
-            restored), stacklevel=3)
+            restored, error = self._restore(dead, alive)
+        if restored:
+            warnings.warn(ShardsRestoredWarning(
+                f"{_names(restored)} restored from the save in {self._save[0]!r} after their "
+                "worker was lost; what was added to or removed from them since that save is "
+                "lost", restored), stacklevel=3)
+        if error is not None:
+            if allow_partial:
+                return error.shards
+            raise error
         return ()
 
     def _restore(self, dead, alive):
+        """Loads the dead shards from the last save onto the live workers
+        holding the fewest shards. Returns (restored shards, None or the
+        ShardUnavailableError of those that could not be restored)."""
         directory, manifest = self._save
         held = {a: 0 for a in alive}
         for s, a in self._where.items():
             if s not in dead and a in held:
                 held[a] += 1
         if not held:
-            raise ShardUnavailableError(f"{_names(dead)} unavailable: the cluster has no "
-                                        "workers left", dead, True)
+            return (), ShardUnavailableError(
+                f"{_names(dead)} unavailable: their worker was lost and the cluster has no "
+                "workers left", dead, True)
         futures = {}
         for s in sorted(dead):
             address = min(held, key=lambda a: (held[a], a))
@@ -743,29 +756,37 @@ class ShardedIndex:
             entry = manifest["files"][s]
             futures[s] = self._submit(_w_load, s, address, self._token, s,
                                       os.path.join(directory, entry["name"]), entry)
-        results, lost, failures = self._settle(futures)
-        if failures or lost:
-            self._lost |= set(failures) | lost
-            s = min(set(failures) | lost)
-            err = self._unavailable(set(failures) | lost, "their worker was lost and "
-                                    "restoring them failed")
-            raise err from failures.get(s)
-        self._lost -= dead
-        self.restored_shards = tuple(sorted(set(self.restored_shards) | dead))
-        return tuple(sorted(dead))
+        _, lost, failures = self._settle(futures)
+        failed = set(failures) | lost
+        self._lost = (self._lost - dead) | failed
+        restored = tuple(sorted(dead - failed))
+        self.restored_shards = tuple(sorted(set(self.restored_shards) | set(restored)))
+        if not failed:
+            return restored, None
+        cause = failures.get(min(failed))
+        why = f"restoring them failed: {cause}" if cause else "their new worker was lost too"
+        error = ShardUnavailableError(
+            f"{_names(failed)} unavailable: their worker was lost and {why} (the next call "
+            "tries again)", failed, True)
+        error.__cause__ = cause
+        return restored, error
 
     def recover(self):
-        """Restores now any shard whose worker is gone (as the next call
-        would, but without the warning). Returns the restored shards."""
+        """Restores now any shard whose worker is gone, as the next call
+        would, without the warning. Returns the restored shards; raises
+        ShardUnavailableError for those that cannot be."""
         self._check_open()
         with self._lock:
             alive = self._alive()
-            dead = {s for s, a in self._where.items() if a not in alive} | self._lost
+            dead = self._dead(alive)
             if not dead:
                 return ()
             if self._save is None:
                 raise self._unavailable(dead, "their worker was lost")
-            return self._restore(dead, alive)
+            restored, error = self._restore(dead, alive)
+        if error is not None:
+            raise error
+        return restored
 
     # -- changing the index ----------------------------------------------
 

@@ -418,6 +418,16 @@ def test_lost_worker_is_restored_from_the_last_save(client, data, tmp_path):
         index.add(ids[300:400], vectors[300:400])  # after the save
         dead = index.shard_workers()[0]
         kill_worker(client, dead)
+        # A damaged file is refused by name, and the next call tries again.
+        shard_file = tmp_path / json.loads((tmp_path / "manifest.json").read_text())["files"][0]["name"]
+        good = shard_file.read_bytes()
+        shard_file.write_bytes(good[:-1] + bytes([good[-1] ^ 1]))
+        with pytest.raises(ShardUnavailableError) as err:
+            len(index)
+        assert err.value.shards == (0,) and str(shard_file) in str(err.value)
+        found = index.search(vectors[:50], k=1, m=64, allow_partial=True)[0][:, 0]
+        assert index.missing_shards == (0,) and (owners(found, 2) == 1).all()
+        shard_file.write_bytes(good)
         with pytest.warns(ShardsRestoredWarning) as caught:
             count = len(index)
         assert [w.message.shards for w in caught if isinstance(w.message, ShardsRestoredWarning)] == [(0,)]
