@@ -76,9 +76,9 @@ Files
     on one machine, any directory).
 
 Threads
-    A ShardedIndex may be used from several client threads; calls that
-    change it (and the restoring of shards) take turns, searches do not wait
-    for one another. Workers must be able to import korvane and load
+    A ShardedIndex may be used from several client threads: calls that
+    change it (and the restoring of shards) take turns, and searches run
+    side by side, waiting only while a change or a restore is under way. Workers must be able to import korvane and load
     libkorvane.so.
 """
 
@@ -123,7 +123,7 @@ _INLINE_BYTES = 64 << 10
 _GATHER_SECONDS = 60
 _FILTER_CAP = _index.MAX_K_SINGLE
 _HASH_BLOCK = 1 << 20
-_SHARD_FILE = re.compile(r"shard-\d{5}-[0-9a-f]{12}\.korvane")
+_SHARD_FILE = re.compile(r"shard-\d{5,}-[0-9a-f]{12}\.korvane")
 
 _MIX1 = np.uint64(0xBF58476D1CE4E5B9)
 _MIX2 = np.uint64(0x94D049BB133111EB)
