@@ -12,4 +12,6 @@ setup(
     package_data={"korvane": ["libkorvane.so*"]},
     python_requires=">=3.9",
     install_requires=["numpy"],
+    # korvane.distributed, the index sharded over a Dask cluster.
+    extras_require={"distributed": ["distributed"]},
 )

@@ -10,6 +10,9 @@ vectors by inner product, through the C library libkorvane.so.
 
 The library is looked up in $KORVANE_LIBRARY, next to this package, in the
 source tree's build/ directory, then by the dynamic loader.
+
+korvane.distributed (imported on its own; it needs Dask's distributed)
+splits an index into shards held by the workers of a Dask cluster.
 """
 
 from ._index import DIM, MISSING_ID, MISSING_SCORE, DuplicateIdError, Index
