@@ -9,7 +9,7 @@
     /usr/bin/python3 bench/peers.py --n 5000 --queries 200
 
     # full scale: 60,000 easy and 50,000 clustered vectors, 1,000 queries,
-    # k = 10, 3 repeats; about an hour for these two systems on 2 cores
+    # k = 10, 3 repeats; about 40 minutes for these two systems on 2 cores
     nohup /usr/bin/python3 bench/peers.py --systems korvane,hnsw-native \\
         > bench-results.log 2>&1 &
 
@@ -876,7 +876,7 @@ def write_plot(report, path):
             for floor in FLOORS:
                 ax.axvline(floor, color="grey", linestyle=":", linewidth=0.8)
             ax.set_yscale("log")
-            ax.yaxis.set_major_locator(LogLocator(base=10, subs=(1.0, 2.0, 5.0)))
+            ax.yaxis.set_major_locator(LogLocator(base=10, subs=(1.0, 1.5, 2.0, 3.0, 5.0, 7.0)))
             ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,.0f}"))
             ax.yaxis.set_minor_formatter(NullFormatter())
             ax.set_xlim(RECALL_AXIS_FROM, 1.005)
