@@ -1,37 +1,71 @@
 #!/usr/bin/python3
-"""korvane against hnswlib and faiss on the same 3072-dimension data.
+"""korvane against hnswlib (built for this machine) and other peers on 3072-dimension data.
 
-For every system: build time on --threads threads, memory per vector, and
-recall@k against exact inner-product search versus queries per second over a
-sweep of the system's search breadth, both one query at a time on one thread
-and all queries in one call on --threads threads. Writes a Markdown report
-(benchmarks.md) and a recall-QPS plot (peers_recall_qps.png) to --out.
+    bench/setup_peers.sh          # Debian packages and build-peers/hnsw_native (peers.py
+                                  # also runs it when the driver is missing or stale)
+    make build                    # build/libkorvane.so
 
-    KORVANE_LIBRARY=build/libkorvane.so /usr/bin/python3 bench/peers.py --n 50000
+    # smoke check, 10-20 minutes: every installed system, both data kinds
+    /usr/bin/python3 bench/peers.py --n 5000 --queries 200
 
-Data: by default clustered unit vectors (random unit centres plus Gaussian
-noise, renormalised) with queries drawn the same way, not copied from the
-data; or --data FILE (.npy float32 N x 3072, or .fbin: u32 n, u32 d, then
-n*d float32) with --queries FILE, or, without one, the last rows of the data
-file held out as queries.
+    # full scale: 60,000 easy and 50,000 clustered vectors, 1,000 queries,
+    # k = 10, 3 repeats; about 40 minutes for these two systems on 2 cores
+    nohup /usr/bin/python3 bench/peers.py --systems korvane,hnsw-native \\
+        > bench-results.log 2>&1 &
 
-Each system runs in its own forked process, so that memory one system frees
-is never counted for the next, and no OpenMP runtime is started before a fork.
-Needs python3-numpy, python3-hnswlib, python3-faiss and python3-matplotlib;
-numpy and faiss want an optimised BLAS (libopenblas0) for the ground truth and
-the IVF training to take seconds rather than many minutes.
+    # the committed report, docs/benchmarks.md and docs/peers_recall_qps.png,
+    # only on a quiet machine
+    /usr/bin/python3 bench/peers.py --write-docs
+
+Writes peers.md, peers_recall_qps.png and peers.json to --out (default
+bench-results/ in the source tree; docs/ only with --write-docs).
+
+Systems:
+- korvane through its Python package (build/libkorvane.so, or KORVANE_LIBRARY),
+  batched search through Index.search(threads=...), single queries one call each;
+- hnsw-native: bench/hnsw_native.cc, hnswlib's headers (Debian's
+  libhnswlib-dev) compiled with -O3 -march=native, inner product, addPoint in
+  parallel for the build, a thread pool over searchKnn for batches;
+- where their Debian packages are installed: hnswlib (python3-hnswlib) and
+  faiss (python3-faiss: HNSW flat, HNSW 8-bit, IVF flat), both built for
+  baseline x86-64 (SSE2), which understates them.
+
+Data, all unit-norm, queries drawn from the same distribution (never copies
+of indexed vectors):
+- easy: low intrinsic dimension. A 48-dimension Gaussian latent whose
+  component scales decay as j**-0.9, lifted to 3072 dimensions by a fixed
+  random linear map, then tanh, then Gaussian noise of norm 0.1; the true
+  top-10 inner product is about 0.85 at 60,000 vectors.
+- clustered: random unit centres (n / 100 of them) plus Gaussian noise of
+  norm 1, renormalised, as tools/synthetic.cc; top-10 inner product about 0.5.
+- or --data FILE (.npy float32 N x 3072, or .fbin: u32 n, u32 d, n*d float32)
+  with --queries FILE or, without one, the last rows held out as queries.
+For each set the report gives the mean top-10 inner product and two
+estimates of its intrinsic dimension: the principal components holding 90 %
+of the variance (of a 4,000-row sample) and the two-NN estimate.
+
+Method: exact top-k by numpy gives the ground truth. Every measurement is a
+separate process started afresh with OMP_NUM_THREADS=1 (a forked process
+could hang in an OpenMP runtime), which reads the data from files, builds on
+--threads threads, and sweeps its search breadth (korvane m, hnswlib ef,
+faiss efSearch or nprobe), timing all queries one at a time on one thread and
+all at once on --threads threads; it returns the ids, and recall@k is
+computed here. Each system is measured --repeats times (fresh builds,
+systems interleaved), and every figure is the median of the repeats. The
+first repeat stops its sweep once recall reaches 0.9995 or gains less than
+0.0005 over two steps; the later ones run the same settings.
 """
 
 import argparse
-import ctypes
 import datetime
 import gc
+import importlib.util
 import json
 import math
-import multiprocessing
 import os
 import pathlib
 import platform
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -40,22 +74,44 @@ import time
 import numpy as np
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
-try:
-    import korvane
-except ImportError:
-    sys.path.insert(0, str(REPO / "python"))
-    import korvane
-
-DIM = korvane.DIM
+DIM = 3072
 PAGE = os.sysconf("SC_PAGE_SIZE")
 BREADTHS = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512]
 NPROBES = [1, 2, 4, 8, 16, 32, 64, 128]
-RECALL_AXIS_FROM = 0.6  # the plot leaves out the points of lower recall
+FLOORS = (0.95, 0.99)
+RECALL_AXIS_FROM = 0.5  # the plot leaves out the points of lower recall
+PLOT_NAME = "peers_recall_qps.png"
+NATIVE = "hnsw-native"
+LOADS = []  # the 1-minute load average as each measurement starts
+
+RUNNING = """\
+```sh
+bench/setup_peers.sh    # Debian packages; compiles build-peers/hnsw_native (-O3 -march=native)
+make build              # build/libkorvane.so
+
+# smoke check, 10-20 minutes: every installed system on both data kinds
+/usr/bin/python3 bench/peers.py --n 5000 --queries 200
+
+# full scale: 60,000 easy and 50,000 clustered vectors, 1,000 queries, k = 10,
+# 3 repeats, korvane and the native hnswlib
+nohup /usr/bin/python3 bench/peers.py --systems korvane,hnsw-native > bench-results.log 2>&1 &
+
+# this page and its plot, on a quiet machine (without --write-docs the report
+# goes to bench-results/)
+/usr/bin/python3 bench/peers.py --write-docs
+```"""
+
+KINDS = {
+    "easy": {"title": "easy data (low intrinsic dimension)", "n": 60000},
+    "clustered": {"title": "clustered data", "n": 50000},
+}
 
 
-# -- data -----------------------------------------------------------------
+# -- files ------------------------------------------------------------------
 
 def read_vectors(path, limit=None):
+    """Float32 rows of DIM components, read into memory (never left mapped,
+    so that a measured process counts the data before it builds)."""
     path = pathlib.Path(path)
     if path.suffix == ".npy":
         x = np.load(path, mmap_mode="r")
@@ -68,7 +124,26 @@ def read_vectors(path, limit=None):
         raise SystemExit(f"{path}: expected float32 rows of {DIM} components, got shape {x.shape}")
     if limit is not None:
         x = x[:limit]
-    return np.ascontiguousarray(x, dtype=np.float32)
+    return np.array(x, dtype=np.float32, order="C", copy=True)
+
+
+def write_bin(path, a):
+    """.fbin (float32) or .ibin (int32): u32 rows, u32 columns, then the rows."""
+    with open(path, "wb") as f:
+        np.array(a.shape, dtype=np.uint32).tofile(f)
+        np.ascontiguousarray(a).tofile(f)
+
+
+def read_ibin(path):
+    rows, cols = np.fromfile(path, dtype=np.uint32, count=2)
+    return np.fromfile(path, dtype=np.int32, offset=8).reshape(int(rows), int(cols))
+
+
+# -- data -------------------------------------------------------------------
+
+def normalise_rows(a):
+    a /= np.linalg.norm(a, axis=1, keepdims=True)
+    return a
 
 
 def clustered(rng, centres, n, noise, chunk=4096):
@@ -78,18 +153,31 @@ def clustered(rng, centres, n, noise, chunk=4096):
         rows = min(chunk, n - start)
         block = centres[rng.integers(0, centres.shape[0], size=rows)]
         block += rng.standard_normal((rows, DIM), dtype=np.float32) * scale
-        block /= np.linalg.norm(block, axis=1, keepdims=True)
-        out[start:start + rows] = block
+        out[start:start + rows] = normalise_rows(block)
     return out
 
 
-def make_data(args):
-    if args.data:
+def lifted(rng, lift, scales, n, noise, chunk=4096):
+    """Latent Gaussian vectors with per-component `scales`, mapped through
+    the fixed matrix `lift` (latent x DIM) and tanh, plus isotropic noise."""
+    out = np.empty((n, DIM), dtype=np.float32)
+    noise = np.float32(noise / math.sqrt(DIM))
+    for start in range(0, n, chunk):
+        rows = min(chunk, n - start)
+        z = rng.standard_normal((rows, scales.size), dtype=np.float32) * scales
+        block = np.tanh(z @ lift)
+        block += rng.standard_normal((rows, DIM), dtype=np.float32) * noise
+        out[start:start + rows] = normalise_rows(block)
+    return out
+
+
+def make_data(kind, n, args):
+    if kind == "file":
         if args.query_file:
-            x = read_vectors(args.data, args.n)
+            x = read_vectors(args.data, n)
             q = read_vectors(args.query_file, args.queries)
         else:
-            both = read_vectors(args.data, None if args.n is None else args.n + args.queries)
+            both = read_vectors(args.data, None if n is None else n + args.queries)
             if both.shape[0] <= args.queries:
                 raise SystemExit("the data file has too few rows to hold out queries")
             x, q = both[:-args.queries], both[-args.queries:]
@@ -97,43 +185,105 @@ def make_data(args):
                                     else f", last {q.shape[0]} rows held out as queries")
         return x, q, about
     rng = np.random.default_rng(args.seed)
-    clusters = args.clusters or max(1, args.n // 100)
-    centres = rng.standard_normal((clusters, DIM), dtype=np.float32)
-    centres /= np.linalg.norm(centres, axis=1, keepdims=True)
-    x = clustered(rng, centres, args.n, args.noise)
+    if kind == "easy":
+        scales = np.arange(1, args.latent + 1, dtype=np.float32) ** np.float32(-args.decay)
+        # Each pre-activation then has unit variance: tanh bends, but does not saturate.
+        lift = rng.standard_normal((args.latent, DIM), dtype=np.float32)
+        lift /= np.float32(math.sqrt(float(np.sum(scales.astype(np.float64) ** 2))))
+        x = lifted(rng, lift, scales, n, args.easy_noise)
+        q = lifted(rng, lift, scales, args.queries, args.easy_noise)
+        about = (f"a {args.latent}-dimension Gaussian latent with component scales j^-{args.decay:g}, "
+                 f"times a fixed random {args.latent} x {DIM} matrix, tanh, plus Gaussian noise of "
+                 f"norm {args.easy_noise:g}, renormalised (seed {args.seed})")
+        return x, q, about
+    clusters = args.clusters or max(1, n // 100)
+    centres = normalise_rows(rng.standard_normal((clusters, DIM), dtype=np.float32))
+    x = clustered(rng, centres, n, args.noise)
     q = clustered(rng, centres, args.queries, args.noise)
-    about = (f"generated: {clusters} random unit centres, each vector a centre plus Gaussian "
-             f"noise of norm ~{args.noise:g}, renormalised to unit length (seed {args.seed}); "
-             "queries drawn the same way (not copies of indexed vectors)")
+    about = (f"{clusters} random unit centres, each vector a centre plus Gaussian noise of "
+             f"norm {args.noise:g}, renormalised (seed {args.seed})")
     return x, q, about
 
 
 def exact_top_k(x, q, k, chunk=256):
-    truth = np.empty((q.shape[0], k), dtype=np.int64)
+    """The ids of the k largest inner products of each query, best first, and those products."""
+    ids = np.empty((q.shape[0], k), dtype=np.int64)
+    scores = np.empty((q.shape[0], k), dtype=np.float32)
     for start in range(0, q.shape[0], chunk):
         s = q[start:start + chunk] @ x.T
         part = np.argpartition(-s, k - 1, axis=1)[:, :k]
-        order = np.argsort(-np.take_along_axis(s, part, axis=1), axis=1, kind="stable")
-        truth[start:start + chunk] = np.take_along_axis(part, order, axis=1)
-    return truth
+        top = np.take_along_axis(s, part, axis=1)
+        order = np.argsort(-top, axis=1, kind="stable")
+        ids[start:start + chunk] = np.take_along_axis(part, order, axis=1)
+        scores[start:start + chunk] = np.take_along_axis(top, order, axis=1)
+    return ids, scores
+
+
+def components_for_variance(x, share=0.9, sample=4000, seed=0):
+    """Principal components of a row sample (centred) needed for `share` of the variance."""
+    rng = np.random.default_rng(seed)
+    rows = x if x.shape[0] <= sample else x[np.sort(rng.choice(x.shape[0], sample, replace=False))]
+    rows = rows.astype(np.float64) - rows.mean(axis=0, dtype=np.float64)
+    var = np.linalg.svd(rows, compute_uv=False) ** 2
+    return int(np.searchsorted(np.cumsum(var) / var.sum(), share)) + 1, min(rows.shape)
+
+
+def two_nn_dimension(x, sample=1000, seed=0):
+    """The two-NN estimate (Facco et al. 2017): for points whose nearest and
+    second-nearest neighbours lie at r1 and r2, r2/r1 is Pareto distributed
+    with the intrinsic dimension as exponent; this is its maximum-likelihood
+    value over a sample of the data, neighbours taken among all of it."""
+    rng = np.random.default_rng(seed)
+    picks = rng.choice(x.shape[0], min(sample, x.shape[0]), replace=False)
+    s = x[picks] @ x.T
+    s[np.arange(picks.size), picks] = -np.inf
+    top = -np.sort(-np.partition(s, s.shape[1] - 2, axis=1)[:, -2:], axis=1)
+    r = np.sqrt(np.maximum(2.0 - 2.0 * top.astype(np.float64), 0.0))  # unit vectors
+    ok = r[:, 0] > 0
+    ratios = np.log(r[ok, 1] / r[ok, 0])
+    return float(ok.sum() / ratios.sum()) if ratios.sum() > 0 else float("inf")
+
+
+def describe(x, scores):
+    pcs, cap = components_for_variance(x)
+    return {
+        "mean_top_k_ip": float(scores.astype(np.float64).mean()),
+        "mean_top1_ip": float(scores[:, 0].astype(np.float64).mean()),
+        "pcs_90": pcs, "pcs_cap": cap,
+        "two_nn": two_nn_dimension(x),
+    }
 
 
 def recall(found, truth):
     k = truth.shape[1]
+    found = np.asarray(found)
     hits = sum(np.intersect1d(f[f >= 0], t).size for f, t in zip(found, truth))
     return hits / (truth.shape[0] * k)
 
 
-# -- systems --------------------------------------------------------------
+def stop_sweep(recalls):
+    """Past full recall, or on a plateau, a wider search only costs time."""
+    return recalls[-1] >= 0.9995 or (len(recalls) >= 3 and recalls[-1] - recalls[-3] < 0.0005)
+
+
+# -- systems measured by the Python worker -----------------------------------
 
 class Korvane:
     label = "korvane"
     knob = "m"
 
-    def __init__(self, args):
-        self.efc = args.ef_construction
-        self.breadths = [b for b in BREADTHS if b >= args.k]
-        self.params = f"ef_construction={self.efc}, 32 links per node, m swept"
+    def __init__(self, spec):
+        global korvane
+        try:
+            import korvane
+        except ImportError:
+            sys.path.insert(0, str(REPO / "python"))
+            import korvane
+        self.efc = spec["ef_construction"]
+        self.params = f"ef_construction={self.efc}, seed 1, m swept"
+
+    def default_breadths(self, spec):
+        return [b for b in BREADTHS if b >= spec["k"]]
 
     def build(self, x, threads):
         self.index = korvane.Index(ef_construction=self.efc, seed=1)
@@ -156,15 +306,17 @@ class Korvane:
 
 
 class Hnswlib:
-    label = "hnswlib HNSW (float, ip)"
+    label = "hnswlib, Debian python3-hnswlib (SSE2)"
     knob = "ef"
 
-    def __init__(self, args):
+    def __init__(self, spec):
         import hnswlib
         self.hnswlib = hnswlib
-        self.efc, self.M = args.ef_construction, args.M
-        self.breadths = [b for b in BREADTHS if b >= args.k]
-        self.params = f"M={self.M}, ef_construction={self.efc}, ef swept"
+        self.efc, self.M = spec["peer_ef_construction"], spec["M"]
+        self.params = f"M={self.M}, ef_construction={self.efc}, inner product, ef swept"
+
+    def default_breadths(self, spec):
+        return [b for b in BREADTHS if b >= spec["k"]]
 
     def build(self, x, threads):
         self.index = self.hnswlib.Index(space="ip", dim=DIM)
@@ -190,15 +342,17 @@ class Hnswlib:
 class FaissBase:
     knob = "efSearch"
 
-    def __init__(self, args):
+    def __init__(self, spec):
         # Idle OpenMP workers sleep instead of spinning, which on a shared
         # machine would take the cores the other workers need. Read when
-        # faiss loads the OpenMP runtime, in this (child) process.
+        # faiss loads the OpenMP runtime.
         os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
         import faiss
         self.faiss = faiss
-        self.args = args
-        self.breadths = [b for b in BREADTHS if b >= args.k]
+        self.spec = spec
+
+    def default_breadths(self, spec):
+        return [b for b in BREADTHS if b >= spec["k"]]
 
     def saved_bytes(self, directory):
         path = os.path.join(directory, "index.faiss")
@@ -218,53 +372,56 @@ class FaissBase:
 
 
 class FaissHnswFlat(FaissBase):
-    label = "faiss IndexHNSWFlat (ip)"
+    label = "faiss IndexHNSWFlat, Debian python3-faiss"
 
-    def __init__(self, args):
-        super().__init__(args)
-        self.params = f"M={args.M}, efConstruction={args.ef_construction}, efSearch swept"
+    def __init__(self, spec):
+        super().__init__(spec)
+        self.params = (f"M={spec['M']}, efConstruction={spec['peer_ef_construction']}, "
+                       "inner product, efSearch swept")
 
     def build(self, x, threads):
         self.faiss.omp_set_num_threads(threads)
-        self.index = self.faiss.IndexHNSWFlat(DIM, self.args.M, self.faiss.METRIC_INNER_PRODUCT)
-        self.index.hnsw.efConstruction = self.args.ef_construction
+        self.index = self.faiss.IndexHNSWFlat(DIM, self.spec["M"], self.faiss.METRIC_INNER_PRODUCT)
+        self.index.hnsw.efConstruction = self.spec["peer_ef_construction"]
         self.index.add(x)
 
 
 class FaissHnswSq8(FaissBase):
-    label = "faiss IndexHNSWSQ (8-bit, ip)"
+    label = "faiss IndexHNSWSQ 8-bit, Debian python3-faiss"
 
-    def __init__(self, args):
-        super().__init__(args)
-        self.params = (f"QT_8bit, M={args.M}, efConstruction={args.ef_construction}, "
-                       "efSearch swept; time includes training the quantizer")
+    def __init__(self, spec):
+        super().__init__(spec)
+        self.params = (f"QT_8bit, M={spec['M']}, efConstruction={spec['peer_ef_construction']}, "
+                       "inner product, efSearch swept; time includes training the quantizer")
 
     def build(self, x, threads):
         self.faiss.omp_set_num_threads(threads)
-        self.index = self.faiss.IndexHNSWSQ(DIM, self.faiss.ScalarQuantizer.QT_8bit, self.args.M,
+        self.index = self.faiss.IndexHNSWSQ(DIM, self.faiss.ScalarQuantizer.QT_8bit, self.spec["M"],
                                             self.faiss.METRIC_INNER_PRODUCT)
-        self.index.hnsw.efConstruction = self.args.ef_construction
+        self.index.hnsw.efConstruction = self.spec["peer_ef_construction"]
         self.index.train(x)
         self.index.add(x)
 
 
 class FaissIvfFlat(FaissBase):
-    label = "faiss IndexIVFFlat (ip)"
+    label = "faiss IndexIVFFlat, Debian python3-faiss"
     knob = "nprobe"
 
-    def __init__(self, args):
-        super().__init__(args)
-        self.nlist = max(1, round(4 * math.sqrt(args.n)))
-        self.breadths = [p for p in NPROBES if p <= self.nlist]
-        self.params = (f"nlist={self.nlist}, {args.ivf_niter} k-means iterations, nprobe swept; "
-                       "time includes training")
+    def __init__(self, spec):
+        super().__init__(spec)
+        self.nlist = max(1, round(4 * math.sqrt(spec["n"])))
+        self.params = (f"nlist={self.nlist}, {spec['ivf_niter']} k-means iterations, inner "
+                       "product, nprobe swept; time includes training")
+
+    def default_breadths(self, spec):
+        return [p for p in NPROBES if p <= self.nlist]
 
     def build(self, x, threads):
         faiss = self.faiss
         faiss.omp_set_num_threads(threads)
         self.quantizer = faiss.IndexFlatIP(DIM)
         self.index = faiss.IndexIVFFlat(self.quantizer, DIM, self.nlist, faiss.METRIC_INNER_PRODUCT)
-        self.index.cp.niter = self.args.ivf_niter
+        self.index.cp.niter = self.spec["ivf_niter"]
         self.index.cp.seed = 1
         self.index.train(x)
         self.index.add(x)
@@ -273,16 +430,20 @@ class FaissIvfFlat(FaissBase):
         self.index.nprobe = b
 
 
-SYSTEMS = {
+PYTHON_SYSTEMS = {
     "korvane": Korvane,
     "hnswlib": Hnswlib,
     "faiss-hnsw": FaissHnswFlat,
     "faiss-hnsw-sq8": FaissHnswSq8,
     "faiss-ivf": FaissIvfFlat,
 }
+SYSTEM_ORDER = ["korvane", NATIVE, "hnswlib", "faiss-hnsw", "faiss-hnsw-sq8", "faiss-ivf"]
+NATIVE_LABEL = "hnswlib native (-O3 -march=native)"
+MODULES = {"hnswlib": "hnswlib", "faiss-hnsw": "faiss", "faiss-hnsw-sq8": "faiss",
+           "faiss-ivf": "faiss"}
 
 
-# -- measuring (in a child process per system) ------------------------------
+# -- the worker: one system, one fresh build, one sweep -----------------------
 
 def rss_bytes():
     with open("/proc/self/statm") as f:
@@ -298,6 +459,7 @@ def peak_rss_bytes():
 
 
 def settle_memory():
+    import ctypes
     gc.collect()
     try:
         ctypes.CDLL("libc.so.6").malloc_trim(0)
@@ -305,9 +467,13 @@ def settle_memory():
         pass
 
 
-def measure(name, args, x, q, truth):
-    system = SYSTEMS[name](args)
-    k, threads = args.k, args.threads
+def worker(spec):
+    x = read_vectors(spec["data"])
+    q = read_vectors(spec["queries"])
+    truth = read_ibin(spec["truth"]).astype(np.int64)
+    k, threads = spec["k"], spec["threads"]
+    system = PYTHON_SYSTEMS[spec["system"]](spec)
+    breadths = spec["breadths"] or system.default_breadths(spec)
     settle_memory()
     before = rss_bytes()
     start = time.perf_counter()
@@ -316,10 +482,10 @@ def measure(name, args, x, q, truth):
     peak = peak_rss_bytes()
     settle_memory()
     after = rss_bytes()
-    with tempfile.TemporaryDirectory(dir=args.tmp) as directory:
+    with tempfile.TemporaryDirectory(dir=spec["tmp"]) as directory:
         saved = system.saved_bytes(directory)
-    points = []
-    for b in system.breadths:
+    points, recalls = [], []
+    for b in breadths:
         system.set_breadth(b)
         system.search_one(q[0], k)  # warm up caches and per-breadth state
         found = np.full((q.shape[0], k), -1, dtype=np.int64)
@@ -328,56 +494,168 @@ def measure(name, args, x, q, truth):
             ids = system.search_one(q[i], k)
             found[i, :ids.shape[0]] = ids
         single_s = time.perf_counter() - start
-        single_recall = recall(found, truth)
         start = time.perf_counter()
-        found = system.search_batch(q, k, threads)
+        batch = system.search_batch(q, k, threads)
         batch_s = time.perf_counter() - start
-        points.append({
-            "breadth": b,
-            "recall": single_recall,
-            "batch_recall": recall(found, truth),
-            "qps_single": q.shape[0] / single_s,
-            "qps_batch": q.shape[0] / batch_s,
-        })
-        print(f"  {name} {system.knob}={b}: recall {single_recall:.4f}, "
+        points.append({"breadth": b, "qps_single": q.shape[0] / single_s,
+                       "qps_batch": q.shape[0] / batch_s,
+                       "ids": found.tolist(), "batch_ids": np.asarray(batch).tolist()})
+        recalls.append(recall(found, truth))
+        print(f"  {spec['system']} {system.knob}={b}: recall {recalls[-1]:.4f}, "
               f"{points[-1]['qps_single']:.0f} q/s single, {points[-1]['qps_batch']:.0f} q/s batch",
               flush=True)
-        # Past full recall, or on a plateau, a wider search only costs time.
-        if single_recall >= 0.9995 or (
-                len(points) >= 3 and points[-1]["recall"] - points[-3]["recall"] < 0.0005):
+        if spec["stop"] and stop_sweep(recalls):
             break
+    result = {"label": system.label, "knob": system.knob, "params": system.params,
+              "build_s": build_s, "rss_before": before, "rss_after": after, "peak_rss": peak,
+              "saved_bytes": saved, "points": points}
+    pathlib.Path(spec["result"]).write_text(json.dumps(result))
+
+
+# -- the parent: runs the workers and the native driver ------------------------
+
+def native_binary(args):
+    """The driver, compiled by bench/setup_peers.sh when missing or older than its source."""
+    binary = pathlib.Path(args.native)
+    source = REPO / "bench" / "hnsw_native.cc"
+    if not binary.exists() or binary.stat().st_mtime < source.stat().st_mtime:
+        print(f"running bench/setup_peers.sh {binary.parent}", flush=True)
+        subprocess.run(["sh", str(REPO / "bench" / "setup_peers.sh"), str(binary.parent)], check=True)
+    return binary
+
+
+def child_env():
+    env = dict(os.environ)
+    env["OMP_NUM_THREADS"] = "1"
+    return env
+
+
+def run_one(name, files, args, breadths, work):
+    """One fresh process for `name`: returns its result, or None if it failed."""
+    result_path = work / f"{name}.json"
+    result_path.unlink(missing_ok=True)
+    spec = {"system": name, "data": str(files["x"]), "queries": str(files["q"]),
+            "truth": str(files["truth"]), "k": args.k, "threads": args.threads,
+            "n": files["n"], "ef_construction": args.ef_construction,
+            "peer_ef_construction": args.peer_ef_construction, "M": args.M,
+            "ivf_niter": args.ivf_niter, "breadths": breadths, "stop": breadths is None,
+            "tmp": str(work), "result": str(result_path)}
+    if name == NATIVE:
+        ef = breadths or [b for b in BREADTHS if b >= args.k]
+        command = [str(args.native), "--data", spec["data"], "--queries", spec["queries"],
+                   "--k", str(args.k), "--M", str(args.M),
+                   "--ef-construction", str(args.peer_ef_construction),
+                   "--threads", str(args.threads), "--seed", "1",
+                   "--ef", ",".join(map(str, ef)), "--save-dir", str(work)]
+        if breadths is None:
+            command += ["--truth", spec["truth"]]
+    else:
+        command = [sys.executable, str(pathlib.Path(__file__).resolve()), "--worker", json.dumps(spec)]
+    try:
+        if name == NATIVE:
+            with open(result_path, "w") as out:
+                done = subprocess.run(command, stdout=out, env=child_env(), timeout=args.timeout)
+        else:
+            done = subprocess.run(command, env=child_env(), timeout=args.timeout)
+    except subprocess.TimeoutExpired:
+        print(f"  {name} did not finish in {args.timeout} s", file=sys.stderr, flush=True)
+        return None
+    if done.returncode != 0 or not result_path.exists():
+        print(f"  {name} failed (exit status {done.returncode})", file=sys.stderr, flush=True)
+        return None
+    r = json.loads(result_path.read_text())
+    result_path.unlink()
+    if name == NATIVE:
+        r.update(label=f"{NATIVE_LABEL}, {r.pop('simd')}", knob="ef",
+                 params=f"M={args.M}, ef_construction={args.peer_ef_construction}, inner product, "
+                        f"seed 1, ef swept; g++ {r.pop('compiler')}")
+    return r
+
+
+def score_run(r, truth):
+    """Replaces the ids of a run by the recall they reach."""
+    for p in r["points"]:
+        p["recall"] = recall(p.pop("ids"), truth)
+        p["batch_recall"] = recall(p.pop("batch_ids"), truth)
+    r["rss_growth"] = r["rss_after"] - r["rss_before"]
+    r["peak_rss_growth"] = r["peak_rss"] - r["rss_before"]
+    return r
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def combine(name, runs):
+    """One result of the medians of the repeats."""
+    keep = set.intersection(*({p["breadth"] for p in r["points"]} for r in runs))
+    points = []
+    for b in sorted(keep):
+        at = [next(p for p in r["points"] if p["breadth"] == b) for r in runs]
+        point = {"breadth": b}
+        for key in ("recall", "batch_recall", "qps_single", "qps_batch"):
+            values = [p[key] for p in at]
+            point[key] = median(values)
+            point[key + "_range"] = [min(values), max(values)]
+        points.append(point)
+    first = runs[0]
     return {
-        "name": name, "label": system.label, "knob": system.knob, "params": system.params,
-        "build_s": build_s, "rss_growth": after - before, "peak_rss_growth": peak - before,
-        "saved_bytes": saved, "points": points,
+        "name": name, "label": first["label"], "knob": first["knob"], "params": first["params"],
+        "repeats": len(runs), "points": points,
+        "build_s": median([r["build_s"] for r in runs]),
+        "build_s_all": [r["build_s"] for r in runs],
+        "rss_growth": median([r["rss_growth"] for r in runs]),
+        "peak_rss_growth": median([r["peak_rss_growth"] for r in runs]),
+        "saved_bytes": median([r["saved_bytes"] for r in runs]),
     }
 
 
-def measure_in_child(name, args, x, q, truth):
-    ctx = multiprocessing.get_context("fork")
-    receiver, sender = ctx.Pipe(duplex=False)
+def measure_kind(kind, names, args, work):
+    n = KINDS[kind]["n"] if kind in KINDS and args.n is None else args.n
+    started = time.perf_counter()
+    x, q, about = make_data(kind, n, args)
+    n = x.shape[0]
+    truth, scores = exact_top_k(x, q, args.k)
+    data = {"kind": kind, "title": KINDS.get(kind, {"title": "data from a file"})["title"],
+            "about": about, "n": n, "queries": q.shape[0]}
+    data.update(describe(x, scores))
+    print(f"{kind}: {n} x {DIM}, {q.shape[0]} queries; mean top-{args.k} inner product "
+          f"{data['mean_top_k_ip']:.3f} (top-1 {data['mean_top1_ip']:.3f}); intrinsic dimension: "
+          f"{data['pcs_90']} principal components for 90 % of the variance, two-NN "
+          f"{data['two_nn']:.1f} ({time.perf_counter() - started:.0f} s)", flush=True)
+    files = {"x": work / f"{kind}-data.fbin", "q": work / f"{kind}-queries.fbin",
+             "truth": work / f"{kind}-truth.ibin", "n": n}
+    write_bin(files["x"], x)
+    write_bin(files["q"], q)
+    write_bin(files["truth"], truth.astype(np.int32))
+    del x, q
+    gc.collect()
 
-    def child():
-        try:
-            sender.send(("ok", measure(name, args, x, q, truth)))
-        except BaseException as err:  # report, never hang the parent
-            sender.send(("error", f"{type(err).__name__}: {err}"))
+    runs = {name: [] for name in names}
+    breadths = {name: None for name in names}
+    for repeat in range(args.repeats):
+        for name in names:
+            if repeat and not runs[name]:
+                continue  # failed in the first repeat
+            LOADS.append(float(load_average().split()[0]))
+            print(f"{kind}, {name}, repeat {repeat + 1} of {args.repeats} (load average "
+                  f"{LOADS[-1]:.2f}):", flush=True)
+            t = time.perf_counter()
+            r = run_one(name, files, args, breadths[name], work)
+            if r is None:
+                continue
+            runs[name].append(score_run(r, truth))
+            if breadths[name] is None:
+                breadths[name] = [p["breadth"] for p in r["points"]]
+            print(f"  built in {r['build_s']:.1f} s, {r['rss_growth'] / n:,.0f} bytes/vector; "
+                  f"{time.perf_counter() - t:.0f} s in all", flush=True)
+    for f in ("x", "q", "truth"):
+        files[f].unlink()
+    data["results"] = [combine(name, runs[name]) for name in names if runs[name]]
+    return data
 
-    process = ctx.Process(target=child)
-    process.start()
-    sender.close()
-    try:
-        status, payload = receiver.recv()
-    except EOFError:
-        status, payload = "error", "the process died"
-    process.join()
-    if status != "ok":
-        print(f"  {name} failed: {payload}", file=sys.stderr)
-        return None
-    return payload
 
-
-# -- reporting --------------------------------------------------------------
+# -- reporting -------------------------------------------------------------------
 
 def machine():
     fields = {}
@@ -393,13 +671,21 @@ def machine():
     cpus = f"{cpus} CPUs" + (f" ({per_core} threads per core)" if per_core != "1" else "")
     with open("/proc/meminfo") as f:
         mem_kib = int(f.readline().split()[1])
-    return (f"{model}, {cpus}, "
-            f"{mem_kib / 2**20:.0f} GiB RAM, Linux {platform.release()}")
+    return f"{model}, {cpus}, {mem_kib / 2**20:.0f} GiB RAM, Linux {platform.release()}"
 
 
-def versions():
-    import faiss
-    from importlib import metadata
+def debian_version(package):
+    try:
+        out = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package],
+                             capture_output=True, text=True).stdout.strip()
+    except OSError:
+        return None
+    return out or None
+
+
+def versions(names):
+    sys.path.insert(0, str(REPO / "python"))
+    import korvane
     lib = pathlib.Path(korvane._native.library()._name)
     real = lib.resolve() if lib.exists() else lib
     found = {"korvane": f"{korvane.__version__} ({real.name})"}
@@ -410,118 +696,207 @@ def versions():
             found["korvane"] += f", source tree at {head} plus any uncommitted changes"
     except OSError:
         pass
-    found["hnswlib"] = metadata.version("hnswlib")
-    found["faiss"] = faiss.__version__
+    for package, wanted in (("libhnswlib-dev", NATIVE in names),
+                            ("python3-hnswlib", "hnswlib" in names),
+                            ("python3-faiss", any(n.startswith("faiss") for n in names))):
+        v = debian_version(package) if wanted else None
+        if v:
+            found[package] = v
     found["numpy"] = np.__version__
     found["python"] = platform.python_version()
     return found
 
 
-def best(points, key, floor):
-    ok = [p for p in points if p["recall"] >= floor]
-    if not ok:
-        return None
-    return max(ok, key=lambda p: p[key])
+def first_passing(points, rkey, floor):
+    """The smallest setting of the sweep whose (median) recall reaches `floor`."""
+    for p in points:
+        if p[rkey] >= floor:
+            return p
+    return None
 
 
-def fmt_best(result, key, floor):
-    p = best(result["points"], key, floor)
-    if p is None:
-        return "—"
-    return f"{p[key]:,.0f} ({result['knob']}={p['breadth']})"
+def qps_at(result, mode, floor):
+    rkey, qkey = ("recall", "qps_single") if mode == "single" else ("batch_recall", "qps_batch")
+    p = first_passing(result["points"], rkey, floor)
+    return (None, None) if p is None else (p[qkey], p["breadth"])
 
 
-def write_plot(results, meta, path):
+def reference(results):
+    """The peer korvane's ratios are taken against: the native hnswlib when measured."""
+    others = [r for r in results if r["name"] != "korvane"]
+    native = [r for r in others if r["name"] == NATIVE]
+    return (native or others or [None])[0]
+
+
+def summary_rows(data, n):
+    lines = ["| system | build (s) | RSS bytes/vector | file bytes/vector | "
+             + " | ".join(f"{mode} q/s, recall ≥ {floor}" for mode in ("single", "batched")
+                          for floor in FLOORS) + " |",
+             "|---|---:|---:|---:|" + "---:|" * (2 * len(FLOORS))]
+    results = data["results"]
+    for r in results:
+        cells = []
+        for mode in ("single", "batch"):
+            for floor in FLOORS:
+                qps, b = qps_at(r, mode, floor)
+                cells.append("—" if qps is None else f"{qps:,.0f} ({r['knob']}={b})")
+        lines.append(f"| {r['label']} | {r['build_s']:.1f} | {r['rss_growth'] / n:,.0f} | "
+                     f"{r['saved_bytes'] / n:,.0f} | " + " | ".join(cells) + " |")
+    ours = next((r for r in results if r["name"] == "korvane"), None)
+    peer = reference(results)
+    if ours and peer:
+        def ratio(a, b):
+            return "—" if a is None or b is None or b == 0 else f"{a / b:.2f}"
+        cells = []
+        for mode in ("single", "batch"):
+            for floor in FLOORS:
+                cells.append(ratio(qps_at(ours, mode, floor)[0], qps_at(peer, mode, floor)[0]))
+        lines.append(f"| **korvane / {peer['label'].split(',')[0]}** | "
+                     f"{ratio(ours['build_s'], peer['build_s'])} | "
+                     f"{ratio(ours['rss_growth'], peer['rss_growth'])} | "
+                     f"{ratio(ours['saved_bytes'], peer['saved_bytes'])} | "
+                     + " | ".join(cells) + " |")
+    return lines
+
+
+def fmt_range(p, key):
+    lo, hi = p[key + "_range"]
+    return f"{p[key]:,.0f}" if lo == hi else f"{p[key]:,.0f} ({lo:,.0f}–{hi:,.0f})"
+
+
+def write_markdown(report, path, plot_name):
+    meta, k = report["meta"], report["meta"]["k"]
+    threads = meta["threads"]
+    lines = [
+        "# korvane against peers",
+        "",
+        f"Measured {meta['date']} by `bench/peers.py` ({meta['command']}), "
+        f"{meta['total_s'] / 60:.0f} minutes in all.",
+        "",
+        f"- Machine: {meta['machine']}; load average before the run {meta['load_before']}, "
+        f"after {meta['load_after']}" + (
+            f"; 1-minute load {meta['loads'][0]:.1f} to {meta['loads'][1]:.1f} as the "
+            f"measurements started (this benchmark keeps up to {threads} cores busy; more is "
+            "other work sharing the machine)" if meta.get("loads") else "") + ".",
+        f"- Method: every system is measured {meta['repeats']} times, each time in a fresh "
+        "process (started with `OMP_NUM_THREADS=1`) that reads the data, builds and sweeps its "
+        "search breadth; systems take turns within each repeat. Every figure is the median of "
+        "the repeats (the sweeps give the range of the queries per second in parentheses).",
+        f"- Ground truth: exact inner products (numpy); recall@{k} is the share of the true "
+        f"{k} nearest among the {k} returned, computed from the returned ids.",
+        f"- Threads: build and batched search on {threads} threads (korvane: `Index.add` and "
+        f"`Index.search(threads={threads})`; native hnswlib: `addPoint` and `searchKnn` on a "
+        f"pool of {threads} threads); single-query search on 1 thread, one call per query "
+        "(from Python for every system but the native hnswlib, whose loop is in C++: the "
+        "Python call, some microseconds, is in the others' figures).",
+        "- q/s at recall ≥ 0.95 or 0.99: the queries per second of the first (smallest) "
+        "setting of the sweep whose median recall reaches that level, not interpolated; — "
+        "where none did. Ratios are korvane's figure over the peer's: for build time and "
+        "memory below 1 favours korvane, for queries per second above 1 does.",
+        "- Memory: RSS growth of the measuring process over the build (after `malloc_trim`), "
+        "divided by n, fixed costs such as korvane's 36 MiB rotation included; the size of "
+        "the saved index beside it.",
+        "- Versions: " + ", ".join(f"{name} {v}" for name, v in meta["versions"].items()) +
+        ". korvane is built for x86-64-v3 (AVX2, FMA); the native hnswlib for this CPU; the "
+        "Debian Python builds of hnswlib and faiss for baseline x86-64 (SSE2).",
+        "",
+        "## Running",
+        "",
+        RUNNING,
+        "",
+        "## Data",
+        "",
+        f"Unit vectors of {DIM} components; queries drawn from the same distribution, never "
+        "copies of indexed vectors. Intrinsic dimension: principal components for 90 % of "
+        "the variance of a sample (at most 4,000 rows), and the two-NN estimate over 1,000 "
+        "points.",
+        "",
+        f"| data | n | queries | mean top-{k} inner product | top-1 | PCs for 90 % | two-NN | "
+        "generated as |",
+        "|---|---:|---:|---:|---:|---:|---:|---|",
+    ]
+    for d in report["kinds"]:
+        pcs = f"{d['pcs_90']:,}" + (f" (of at most {d['pcs_cap']:,})"
+                                     if d["pcs_90"] > 0.5 * d["pcs_cap"] else "")
+        lines.append(f"| {d['kind']} | {d['n']:,} | {d['queries']:,} | {d['mean_top_k_ip']:.3f} | "
+                     f"{d['mean_top1_ip']:.3f} | {pcs} | {d['two_nn']:.1f} | {d['about']} |")
+    for d in report["kinds"]:
+        lines += ["", f"## {d['title'][0].upper() + d['title'][1:]}: n = {d['n']:,}", ""]
+        lines += summary_rows(d, d["n"])
+    lines += ["", f"![recall@{k} against queries per second]({plot_name})", "", "## Settings", ""]
+    seen = set()
+    for d in report["kinds"]:
+        for r in d["results"]:
+            if r["name"] not in seen:
+                seen.add(r["name"])
+                lines.append(f"- {r['label']}: {r['params']}.")
+    lines += ["", "Build times of the single repeats, seconds:", ""]
+    for d in report["kinds"]:
+        for r in d["results"]:
+            lines.append(f"- {d['kind']}, {r['label']}: "
+                         + ", ".join(f"{s:.1f}" for s in r["build_s_all"]))
+    lines += ["", "## Sweeps", "",
+              "Medians over the repeats; batched recall equals single-query recall unless shown. "
+              "The first repeat stops a sweep once recall reaches 0.9995 or gains less than "
+              "0.0005 over two steps.", ""]
+    for d in report["kinds"]:
+        for r in d["results"]:
+            lines += [f"### {d['kind']}: {r['label']}", "",
+                      f"| {r['knob']} | recall@{k} | q/s single | q/s batched |",
+                      "|---:|---:|---:|---:|"]
+            for p in r["points"]:
+                rec = f"{p['recall']:.4f}"
+                if abs(p["batch_recall"] - p["recall"]) > 1e-9:
+                    rec += f" (batched {p['batch_recall']:.4f})"
+                lines.append(f"| {p['breadth']} | {rec} | {fmt_range(p, 'qps_single')} | "
+                             f"{fmt_range(p, 'qps_batch')} |")
+            lines.append("")
+    pathlib.Path(path).write_text("\n".join(lines))
+
+
+def write_plot(report, path):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter
 
-    fig, axes = plt.subplots(1, 2, figsize=(13, 5.2))
+    meta, kinds = report["meta"], report["kinds"]
+    fig, axes = plt.subplots(len(kinds), 2, figsize=(13, 5 * len(kinds)), squeeze=False)
     panels = [("qps_single", "recall", "one query at a time, 1 thread"),
-              ("qps_batch", "batch_recall", f"all {meta['queries']} queries in one call, "
-                                            f"{meta['threads']} threads")]
+              ("qps_batch", "batch_recall", f"all queries in one call, {meta['threads']} threads")]
     markers = "osD^vP*X"
-    for ax, (key, rkey, title) in zip(axes, panels):
-        for i, r in enumerate(results):
-            pts = r["points"]
-            ax.plot([p[rkey] for p in pts], [p[key] for p in pts], marker=markers[i % len(markers)],
-                    markersize=4, linewidth=1.4, label=r["label"])
-        for floor in (0.90, 0.95):
-            ax.axvline(floor, color="grey", linestyle=":", linewidth=0.8)
-        ax.set_yscale("log")
-        ax.yaxis.set_major_locator(LogLocator(base=10, subs=(1.0, 2.0, 5.0)))
-        ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,.0f}"))
-        ax.yaxis.set_minor_formatter(NullFormatter())
-        ax.set_xlim(RECALL_AXIS_FROM, 1.005)
-        ax.set_xlabel(f"recall@{meta['k']} (points below {RECALL_AXIS_FROM} left out)")
-        ax.set_ylabel("queries per second (log scale)")
-        ax.set_title(title, fontsize=10)
-        ax.grid(True, which="both", linewidth=0.3, alpha=0.6)
-    axes[0].legend(loc="lower left", fontsize=8)
-    fig.suptitle(f"recall@{meta['k']} vs throughput, n = {meta['n']:,} vectors of {DIM} "
-                 f"dimensions, {meta['machine_short']}", fontsize=10)
+    names = [r["name"] for d in kinds for r in d["results"]]
+    style = {name: markers[i % len(markers)] for i, name in enumerate(dict.fromkeys(names))}
+    for row, d in zip(axes, kinds):
+        for ax, (key, rkey, title) in zip(row, panels):
+            for r in d["results"]:
+                pts = r["points"]
+                ax.plot([p[rkey] for p in pts], [p[key] for p in pts], marker=style[r["name"]],
+                        markersize=4, linewidth=1.4, label=r["label"])
+            for floor in FLOORS:
+                ax.axvline(floor, color="grey", linestyle=":", linewidth=0.8)
+            ax.set_yscale("log")
+            ax.yaxis.set_major_locator(LogLocator(base=10, subs=(1.0, 1.5, 2.0, 3.0, 5.0, 7.0)))
+            ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,.0f}"))
+            ax.yaxis.set_minor_formatter(NullFormatter())
+            ax.set_xlim(RECALL_AXIS_FROM, 1.005)
+            ax.set_xlabel(f"recall@{meta['k']} (points below {RECALL_AXIS_FROM} left out)")
+            ax.set_ylabel("queries per second (log scale)")
+            ax.set_title(f"{d['title']}, n = {d['n']:,}: {title}", fontsize=10)
+            ax.grid(True, which="both", linewidth=0.3, alpha=0.6)
+        row[0].legend(loc="lower left", fontsize=8)
+    fig.suptitle(f"recall@{meta['k']} against throughput, {DIM} dimensions, medians of "
+                 f"{meta['repeats']} repeats, {meta['machine_short']}", fontsize=10)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
 
 
-def write_markdown(results, meta, path, plot_name):
-    k = meta["k"]
-    lines = [
-        "# korvane against peers",
-        "",
-        f"Measured {meta['date']} by `bench/peers.py` ({meta['command']}).",
-        "",
-        f"- Machine: {meta['machine']}; load average before the run {meta['load_before']}, "
-        f"after {meta['load_after']} (the machine was shared).",
-        f"- Data: n = {meta['n']:,} vectors of {DIM} dimensions, {meta['queries']:,} queries; "
-        f"{meta['data']}.",
-        f"- Ground truth: exact inner products (numpy); recall@{k} = share of the true "
-        f"{k} nearest found among the {k} returned.",
-        f"- Threads: build and batched search on {meta['threads']} threads; single-query search "
-        "on 1 thread, one call per query from Python (the per-call Python overhead, some "
-        "microseconds, is in every system's figure). faiss runs with `OMP_WAIT_POLICY=PASSIVE`.",
-        "- Memory: RSS growth of a fresh process over the build, after the build's garbage "
-        "is released (`malloc_trim`), divided by n; fixed costs such as korvane's 36 MiB "
-        "rotation are included. The size of the index's saved file is given beside it.",
-        "- Versions: " + ", ".join(f"{name} {v}" for name, v in meta["versions"].items()) +
-        ". hnswlib and faiss are the Debian packages, built for baseline x86-64; korvane is "
-        "built for x86-64-v3 (AVX2, FMA).",
-        "",
-        "## Summary",
-        "",
-        f"Best queries per second at a recall@{k} of at least 0.90 and 0.95 (the breadth "
-        "setting in parentheses); — where the sweep never reached it.",
-        "",
-        "| system | build (s) | bytes/vector (RSS) | bytes/vector (file) | single ≥0.90 | "
-        "single ≥0.95 | batched ≥0.90 | batched ≥0.95 |",
-        "|---|---:|---:|---:|---:|---:|---:|---:|",
-    ]
-    for r in results:
-        lines.append(
-            f"| {r['label']} | {r['build_s']:.1f} | {r['rss_growth'] / meta['n']:,.0f} | "
-            f"{r['saved_bytes'] / meta['n']:,.0f} | {fmt_best(r, 'qps_single', 0.90)} | "
-            f"{fmt_best(r, 'qps_single', 0.95)} | {fmt_best(r, 'qps_batch', 0.90)} | "
-            f"{fmt_best(r, 'qps_batch', 0.95)} |")
-    lines += ["", f"![recall@{k} against queries per second]({plot_name})", "",
-              "## Settings", ""]
-    for r in results:
-        lines.append(f"- {r['label']}: {r['params']}; peak RSS growth during the build "
-                     f"{r['peak_rss_growth'] / meta['n']:,.0f} bytes/vector.")
-    lines += ["", "## Sweeps", "",
-              "Recall is that of the single-query runs (the batched runs return the same "
-              "results). A sweep stops once recall reaches 0.9995 or gains less than 0.0005 "
-              "over two steps.", ""]
-    for r in results:
-        lines += [f"### {r['label']}", "",
-                  f"| {r['knob']} | recall@{k} | q/s single | q/s batched |",
-                  "|---:|---:|---:|---:|"]
-        for p in r["points"]:
-            lines.append(f"| {p['breadth']} | {p['recall']:.4f} | {p['qps_single']:,.0f} | "
-                         f"{p['qps_batch']:,.0f} |")
-        lines.append("")
-    pathlib.Path(path).write_text("\n".join(lines))
+def write_report(report, out, docs):
+    md = out / ("benchmarks.md" if docs else "peers.md")
+    write_plot(report, out / PLOT_NAME)
+    write_markdown(report, md, PLOT_NAME)
+    print(f"wrote {md} and {out / PLOT_NAME}", flush=True)
 
 
 def load_average():
@@ -529,94 +904,115 @@ def load_average():
         return " ".join(f.read().split()[:3])
 
 
+def available(names):
+    """The systems that can run here; the missing ones are named and left out."""
+    keep = []
+    for name in names:
+        module = MODULES.get(name)
+        if module and importlib.util.find_spec(module) is None:
+            print(f"{name}: the Python module {module} is not installed "
+                  "(bench/setup_peers.sh installs it); left out", flush=True)
+        else:
+            keep.append(name)
+    return keep
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--n", type=int, default=50000, help="vectors to index (default 50000)")
+    if len(sys.argv) == 3 and sys.argv[1] == "--worker":
+        worker(json.loads(sys.argv[2]))
+        return
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0],
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=__doc__.split("\n\n", 1)[1])
+    parser.add_argument("--kinds", default="easy,clustered",
+                        help="generated data sets, comma-separated: easy, clustered "
+                             "(default both; ignored with --data)")
+    parser.add_argument("--n", type=int, default=None,
+                        help="vectors to index (default 60000 easy, 50000 clustered)")
     parser.add_argument("--queries", default="1000",
                         help="number of queries (default 1000), or a query file (.npy/.fbin)")
     parser.add_argument("--data", help="a .npy or .fbin file of float32 rows of 3072 components")
+    parser.add_argument("--repeats", type=int, default=3, help="measurements per system (default 3)")
     parser.add_argument("--threads", type=int, default=2, help="build and batch threads (default 2)")
     parser.add_argument("--k", type=int, default=10)
-    parser.add_argument("--clusters", type=int, default=0,
-                        help="centres of the generated data (default n / 100)")
-    parser.add_argument("--noise", type=float, default=1.0,
-                        help="norm of the noise added to a unit centre (default 1.0)")
     parser.add_argument("--seed", type=int, default=2024)
+    parser.add_argument("--latent", type=int, default=48, help="easy data: latent dimensions")
+    parser.add_argument("--decay", type=float, default=0.9,
+                        help="easy data: latent component j has scale j**-decay")
+    parser.add_argument("--easy-noise", type=float, default=0.1,
+                        help="easy data: norm of the added noise (default 0.1)")
+    parser.add_argument("--clusters", type=int, default=0,
+                        help="clustered data: centres (default n / 100)")
+    parser.add_argument("--noise", type=float, default=1.0,
+                        help="clustered data: norm of the noise added to a unit centre (default 1)")
     parser.add_argument("--ef-construction", type=int, default=64,
-                        help="build breadth of every graph index (default 64, korvane's own)")
-    parser.add_argument("--M", type=int, default=16,
-                        help="HNSW M for hnswlib and faiss (default 16: 32 links on layer 0, "
-                             "as korvane)")
+                        help="korvane's build breadth (default 64, its own)")
+    parser.add_argument("--peer-ef-construction", type=int, default=200,
+                        help="the HNSW peers' ef_construction (default 200, hnswlib's)")
+    parser.add_argument("--M", type=int, default=16, help="the HNSW peers' M (default 16)")
     parser.add_argument("--ivf-niter", type=int, default=10)
-    parser.add_argument("--systems", default=",".join(SYSTEMS),
-                        help="comma-separated subset of " + ", ".join(SYSTEMS))
-    parser.add_argument("--out", default=str(REPO / "docs"))
-    parser.add_argument("--json", help="also write the raw results here")
-    parser.add_argument("--from-json", help="redraw the report from raw results; measure nothing")
-    parser.add_argument("--tmp", default=None, help="directory for the saved index files")
+    parser.add_argument("--systems", default=",".join(SYSTEM_ORDER),
+                        help="comma-separated subset of " + ", ".join(SYSTEM_ORDER)
+                             + " (default all; those not installed are left out)")
+    parser.add_argument("--native", default=str(REPO / "build-peers" / "hnsw_native"),
+                        help="the native hnswlib driver (default build-peers/hnsw_native)")
+    parser.add_argument("--out", default=str(REPO / "bench-results"),
+                        help="output directory (default bench-results/)")
+    parser.add_argument("--write-docs", action="store_true",
+                        help="write docs/benchmarks.md and docs/peers_recall_qps.png instead")
+    parser.add_argument("--from-json", help="redraw the report from a peers.json; measure nothing")
+    parser.add_argument("--tmp", default=None, help="directory for the data and index files")
+    parser.add_argument("--timeout", type=int, default=7200,
+                        help="seconds one measuring process may take (default 7200)")
     args = parser.parse_args()
     if args.queries.isdigit():
         args.queries, args.query_file = int(args.queries), None
     else:
         args.query_file, args.queries = args.queries, None
 
-    out = pathlib.Path(args.out)
+    out = REPO / "docs" if args.write_docs else pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
-    plot_name = "peers_recall_qps.png"
     if args.from_json:
-        saved = json.loads(pathlib.Path(args.from_json).read_text())
-        write_plot(saved["results"], saved["meta"], out / plot_name)
-        write_markdown(saved["results"], saved["meta"], out / "benchmarks.md", plot_name)
+        write_report(json.loads(pathlib.Path(args.from_json).read_text()), out, args.write_docs)
         return
 
     names = [s for s in args.systems.split(",") if s]
-    unknown = set(names) - set(SYSTEMS)
+    unknown = set(names) - set(SYSTEM_ORDER)
     if unknown:
         raise SystemExit(f"unknown systems: {', '.join(sorted(unknown))}")
+    names = available(names)
+    if NATIVE in names:
+        args.native = native_binary(args)
+    kinds = ["file"] if args.data else [k for k in args.kinds.split(",") if k]
+    if set(kinds) - set(KINDS) - {"file"}:
+        raise SystemExit(f"unknown data kinds: {', '.join(sorted(set(kinds) - set(KINDS)))}")
     load_before = load_average()
     started = time.perf_counter()
-    x, q, about = make_data(args)
-    args.n, args.queries = x.shape[0], q.shape[0]
-    print(f"data: {x.shape[0]} x {DIM}, {q.shape[0]} queries ({time.perf_counter() - started:.1f} s)",
-          flush=True)
-    truth = exact_top_k(x, q, args.k)
-    print(f"ground truth ({time.perf_counter() - started:.1f} s)", flush=True)
-
-    results = []
-    for name in names:
-        print(f"{name}:", flush=True)
-        t = time.perf_counter()
-        r = measure_in_child(name, args, x, q, truth)
-        if r is not None:
-            results.append(r)
-            print(f"  built in {r['build_s']:.1f} s, {r['rss_growth'] / args.n:,.0f} bytes/vector; "
-                  f"{time.perf_counter() - t:.0f} s in all", flush=True)
-            if args.json:  # keep what is measured should a later system fail or be stopped
-                pathlib.Path(args.json).write_text(json.dumps({"partial": results}, indent=1))
+    report = {"kinds": []}
+    with tempfile.TemporaryDirectory(dir=args.tmp, prefix="korvane-peers-") as work:
+        for kind in kinds:
+            report["kinds"].append(measure_kind(kind, names, args, pathlib.Path(work)))
+            partial = {"partial": True, "kinds": report["kinds"]}
+            (out / "peers.json").write_text(json.dumps(partial, indent=1))
 
     model = machine()
-    meta = {
+    load_after = load_average()
+    report["meta"] = {
         "date": datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z"),
         "command": "`" + " ".join(["bench/peers.py"] + sys.argv[1:]) + "`",
         "machine": model,
         "machine_short": model.split(",")[0] + f", {args.threads} threads",
-        "load_before": load_before,
-        "load_after": load_average(),
-        "data": about,
-        "n": args.n,
-        "queries": args.queries,
-        "k": args.k,
-        "threads": args.threads,
-        "versions": versions(),
-        "total_s": time.perf_counter() - started,
+        "load_before": load_before, "load_after": load_after,
+        "loads": [min(LOADS), max(LOADS)] if LOADS else None,
+        "k": args.k, "threads": args.threads, "repeats": args.repeats,
+        "versions": versions(names), "total_s": time.perf_counter() - started,
     }
-    if args.json:
-        pathlib.Path(args.json).write_text(json.dumps({"meta": meta, "results": results}, indent=1))
-    if results:
-        write_plot(results, meta, out / plot_name)
-        write_markdown(results, meta, out / "benchmarks.md", plot_name)
-    print(f"wrote {out / 'benchmarks.md'} and {out / plot_name} "
-          f"({meta['total_s']:.0f} s in all)", flush=True)
+    (out / "peers.json").write_text(json.dumps(report, indent=1))
+    write_report(report, out, args.write_docs)
+    for d in report["kinds"]:
+        print(f"\n{d['title']}, n = {d['n']:,}:")
+        print("\n".join(summary_rows(d, d["n"])))
 
 
 if __name__ == "__main__":
