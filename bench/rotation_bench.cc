@@ -1,11 +1,13 @@
 // Rotation costs: drawing the matrix (blocked versus row by row) and
 // rotating vectors one at a time versus in blocks.
 #include <benchmark/benchmark.h>
+#include <immintrin.h>
 
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "isa.h"
 #include "rotation.h"
 
 namespace korvane {
@@ -46,29 +48,61 @@ std::vector<float> vectors(std::size_t n) {
   return v;
 }
 
+Isa isaOf(std::int64_t arg) { return arg == 512 ? Isa::avx512 : Isa::avx2; }
+
+// Arguments: vectors, then 2 (AVX2) or 512 (AVX-512).
 void BM_ApplyOneAtATime(benchmark::State& state) {
   const auto& r = sharedRotation();
   const std::size_t n = static_cast<std::size_t>(state.range(0));
+  const Isa isa = isaOf(state.range(1));
+  if (!isaSupported(isa)) return state.SkipWithError("the CPU lacks AVX-512");
   std::vector<float> in = vectors(n), out(n * c_dim);
   for (auto _ : state) {
-    for (std::size_t v = 0; v < n; ++v) r.apply(in.data() + v * c_dim, out.data() + v * c_dim);
+    for (std::size_t v = 0; v < n; ++v) r.applyWith(isa, in.data() + v * c_dim, out.data() + v * c_dim);
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * n) *
+                          static_cast<std::int64_t>(r.rows().size_bytes()));
 }
-BENCHMARK(BM_ApplyOneAtATime)->Arg(64)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ApplyOneAtATime)->Args({16, 2})->Args({16, 512})->Unit(benchmark::kMillisecond);
 
 void BM_ApplyBatch(benchmark::State& state) {
   const auto& r = sharedRotation();
   const std::size_t n = static_cast<std::size_t>(state.range(0));
+  const Isa isa = isaOf(state.range(1));
+  if (!isaSupported(isa)) return state.SkipWithError("the CPU lacks AVX-512");
   std::vector<float> in = vectors(n), out(n * c_dim);
   for (auto _ : state) {
-    r.applyBatch(in.data(), c_dim, n, out.data(), c_dim);
+    r.applyBatchWith(isa, in.data(), c_dim, n, out.data(), c_dim);
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
 }
-BENCHMARK(BM_ApplyBatch)->Arg(1)->Arg(16)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ApplyBatch)
+    ->ArgsProduct({{1, 32, 64, 256}, {2, 512}})
+    ->Unit(benchmark::kMillisecond);
+
+// The floor for one rotation: reading the 36 MiB matrix once on one core
+// with the widest loads, doing nothing else (a memcpy-style read).
+void BM_StreamTheMatrix(benchmark::State& state) {
+  const auto& r = sharedRotation();
+  const auto* p = reinterpret_cast<const __m256i*>(r.rows().data());
+  const std::size_t n = r.rows().size_bytes() / sizeof(__m256i);
+  for (auto _ : state) {
+    __m256i a = _mm256_setzero_si256(), b = a, c = a, d = a;
+    for (std::size_t i = 0; i < n; i += 4) {
+      a = _mm256_xor_si256(a, _mm256_load_si256(p + i));
+      b = _mm256_xor_si256(b, _mm256_load_si256(p + i + 1));
+      c = _mm256_xor_si256(c, _mm256_load_si256(p + i + 2));
+      d = _mm256_xor_si256(d, _mm256_load_si256(p + i + 3));
+    }
+    benchmark::DoNotOptimize(_mm256_xor_si256(_mm256_xor_si256(a, b), _mm256_xor_si256(c, d)));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(r.rows().size_bytes()));
+}
+BENCHMARK(BM_StreamTheMatrix)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace korvane

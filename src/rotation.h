@@ -17,6 +17,7 @@
 #include "buffer.h"
 #include "constants.h"
 #include "error.h"
+#include "isa.h"
 #include "random.h"
 
 namespace korvane {
@@ -67,14 +68,25 @@ class RandomRotation {
 
   // output[i] = dot(row i, input) for i = 0 ... c_dim − 1. `input` and
   // `output` hold c_dim floats and do not overlap.
-  void apply(const float* input, float* output) const noexcept;
+  void apply(const float* input, float* output) const noexcept {
+    applyWith(bestIsa(), input, output);
+  }
 
   // Rotates `count` vectors, vector v read at input + in_stride * v and
   // written at output + out_stride * v (strides in floats, at least c_dim);
   // every output bit-identical to apply. Blocked so that a block of matrix
   // rows is reused across many vectors.
   void applyBatch(const float* input, std::size_t in_stride, std::size_t count, float* output,
-                  std::size_t out_stride) const noexcept;
+                  std::size_t out_stride) const noexcept {
+    applyBatchWith(bestIsa(), input, in_stride, count, output, out_stride);
+  }
+
+  // The same with the kernels of `isa`, which the CPU must support
+  // (isaSupported): every form gives the same bits, and tests and
+  // benchmarks compare them.
+  void applyWith(Isa isa, const float* input, float* output) const noexcept;
+  void applyBatchWith(Isa isa, const float* input, std::size_t in_stride, std::size_t count,
+                      float* output, std::size_t out_stride) const noexcept;
 
   // Takes ownership of c_dim * c_dim row-major floats.
   static RandomRotation adopt(Buffer<float> rows) noexcept;

@@ -334,7 +334,9 @@ TEST(Search, NanScoresRankBelowEveryNumber) {
     ASSERT_EQ(n, 3u);
     EXPECT_EQ(out[0].id, 1u);
     EXPECT_TRUE(sorted(std::span(out).first(n)));
-    if (store == RerankStore::none) EXPECT_EQ(out[2].id, 3u);
+    if (store == RerankStore::none) {
+      EXPECT_EQ(out[2].id, 3u);
+    }
 
     // A NaN query scores everything NaN and still answers.
     n = index.search(*ctx, all_nan.data(), out);

@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -115,6 +116,61 @@ TEST_F(RotationTest, ApplyPreservesGeometry) {
   const float xx = dotScalar(x.data(), x.data(), c_dim);
   EXPECT_NEAR(dotScalar(rx.data(), rx.data(), c_dim), xx, 1e-3f * xx);
   EXPECT_NEAR(dotScalar(rx.data(), ry.data(), c_dim), dotScalar(x.data(), y.data(), c_dim), 0.05f);
+}
+
+// Every kernel form against the scalar definition of every output, on the
+// full matrix: the AVX2 form always, the AVX-512 form where the CPU has it.
+TEST_F(RotationTest, EveryKernelFormEqualsTheScalarDotOnTheFullMatrix) {
+  const std::size_t count = 41;
+  std::vector<float> in(count * c_dim);
+  for (std::size_t v = 0; v < count; ++v) {
+    std::vector<float> x = randomVector(c_dim, 500 + v, v % 5 == 0 ? 1e3f : 1.0f);
+    std::copy(x.begin(), x.end(), in.begin() + v * c_dim);
+  }
+  std::fill_n(in.begin() + 3 * c_dim, c_dim, 0.0f);
+  in[7 * c_dim + 11] = std::numeric_limits<float>::quiet_NaN();
+  in[8 * c_dim + 3000] = std::numeric_limits<float>::infinity();
+  in[9 * c_dim + 5] = 3e38f;
+  const float* m = rotation->rows().data();
+  std::vector<float> want(count * c_dim);
+  for (std::size_t v = 0; v < count; ++v) {
+    for (std::size_t i = 0; i < c_dim; ++i) {
+      want[v * c_dim + i] = dotScalar(m + i * c_dim, in.data() + v * c_dim, c_dim);
+    }
+  }
+  const auto same = [](const float* a, const float* b, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!sameBits(a[i], b[i])) return false;
+    }
+    return true;
+  };
+  for (Isa isa : {Isa::avx2, Isa::avx512}) {
+    SCOPED_TRACE(isa == Isa::avx2 ? "AVX2" : "AVX-512");
+    if (!isaSupported(isa)) {
+      std::printf("this CPU has no AVX-512: its kernels are not compared\n");
+      continue;
+    }
+    std::vector<float> out(count * c_dim, -1.0f);
+    for (std::size_t v = 0; v < count; ++v) {
+      rotation->applyWith(isa, in.data() + v * c_dim, out.data() + v * c_dim);
+    }
+    EXPECT_TRUE(same(out.data(), want.data(), out.size())) << "apply";
+    // Batches of every size around the kernels' groups and tiles, with
+    // strides wider than a vector.
+    for (std::size_t n : {1u, 2u, 5u, 6u, 7u, 13u, 30u, 31u, 41u}) {
+      SCOPED_TRACE(n);
+      const std::size_t in_stride = c_dim + 8, out_stride = c_dim + 16;
+      std::vector<float> strided(n * in_stride), got(n * out_stride, -1.0f);
+      for (std::size_t v = 0; v < n; ++v) {
+        std::copy_n(in.data() + v * c_dim, c_dim, strided.data() + v * in_stride);
+      }
+      rotation->applyBatchWith(isa, strided.data(), in_stride, n, got.data(), out_stride);
+      for (std::size_t v = 0; v < n; ++v) {
+        ASSERT_TRUE(same(got.data() + v * out_stride, want.data() + v * c_dim, c_dim)) << v;
+        ASSERT_EQ(got[v * out_stride + c_dim], -1.0f) << "wrote past the vector";
+      }
+    }
+  }
 }
 
 TEST_F(RotationTest, ApplyBatchIsBitIdenticalToApply) {
