@@ -6,13 +6,15 @@
 //
 //   RoutingGraph
 //     layers[0]            dense: node id i sits at slot i; holds every node
-//       nodes[slot]        GraphNode {id, code, 32 neighbour ids, edge_count}
-//       bit_vectors[slot]  the same codes again, contiguous and 64-byte
-//                          aligned (6 cache lines each): the only array a
-//                          search reads distances from and prefetches
+//       bit_vectors[slot]  its code, contiguous and 64-byte aligned (6 cache
+//                          lines each): what a search reads distances from
+//                          and prefetches; each code is stored once per layer
+//       links[slot]        NodeLinks {32 neighbour ids as u32, count}: 132
+//                          bytes, two or three cache lines
+//       ids                empty (the id is the slot)
 //       slot_by_id         empty
-//     layers[1 ..]         sparse, geometrically shrinking subsets; the slot
-//                          of an id comes from slot_by_id (u64 -> u32)
+//     layers[1 ..]         sparse, geometrically shrinking subsets: ids[slot]
+//                          names the node, slot_by_id (u64 -> u32) finds it
 //     entry_id             a node of the top layer where every walk starts
 //     build_scratch        working memory of one-at-a-time insertion
 //
@@ -22,9 +24,11 @@
 // Invariants (checkInvariants verifies all of them):
 //   1. Layer 0 holds exactly the ids 0 .. node_count - 1, id i at slot i.
 //   2. node_count > 0 implies at least one layer; only layer 0 is dense.
-//   3. In every layer bit_vectors[s] == nodes[s].bit_vector.
+//   3. In every layer bit_vectors, links (and, sparse, ids) have one entry
+//      per slot.
 //   4. A sparse layer's slot_by_id maps each of its ids to its slot and holds
-//      nothing else; no layer holds an id twice; a layer holds < 2^32 nodes.
+//      nothing else; no layer holds an id twice; a layer holds < 2^32 nodes
+//      (so node ids, and neighbour ids, fit 32 bits).
 //   5. A node of layer k is a node of every layer below k, with the same code.
 //   6. A node's neighbours are nodes of the same layer, never the node
 //      itself, each listed once; edge_count <= 32.
@@ -81,16 +85,27 @@ struct TraversalStats {
   std::size_t nodes_evaluated = 0;
 };
 
-// One node as stored in one layer. A fresh record has 32 zero neighbours
-// and edge_count 0.
+// The out-links of one node in one layer: the first `count` entries of
+// `ids` are its neighbours' node ids. A fresh record has 32 zero entries and
+// count 0.
+struct NodeLinks {
+  std::array<std::uint32_t, c_max_edges> ids;
+  std::uint32_t count;
+
+  std::span<const std::uint32_t> neighbors() const noexcept {
+    return {ids.data(), count < c_max_edges ? count : c_max_edges};
+  }
+  friend bool operator==(const NodeLinks&, const NodeLinks&) = default;
+};
+
+// One node of one layer as a whole: what a file stores and a loader adds.
 struct GraphNode {
   std::uint64_t id;
   BitVector bit_vector;
-  std::array<std::uint64_t, c_max_edges> neighbors;
-  std::uint32_t edge_count;
+  NodeLinks links;
 
   static GraphNode fresh(std::uint64_t id, const BitVector& code) noexcept {
-    return GraphNode{id, code, {}, 0};
+    return GraphNode{id, code, NodeLinks{{}, 0}};
   }
 };
 
@@ -118,28 +133,35 @@ struct CacheAlignedAllocator {
   }
 };
 
-// One level of the graph. A record's index in `nodes` is its slot; its code
-// is repeated at the same slot of `bit_vectors`.
+// One level of the graph. A node's slot indexes its code in `bit_vectors`,
+// its links in `links` and, in a sparse layer, its id in `ids`.
 //
 // Lookups take an id the layer holds (precondition): a dense layer uses the
 // id as the slot, a sparse one asks slot_by_id, where an absent id yields
 // slot 0. References stay valid until the next append to the layer.
 struct Layer {
-  std::vector<GraphNode> nodes;
   std::vector<BitVector, CacheAlignedAllocator<BitVector>> bit_vectors;
+  std::vector<NodeLinks> links;
+  std::vector<std::uint32_t> ids;     // sparse layers only
   HashMap<std::uint32_t> slot_by_id;  // sparse layers only
   bool dense = false;
 
-  std::size_t size() const noexcept { return nodes.size(); }
+  std::size_t size() const noexcept { return links.size(); }
   // Bytes the layer's arrays and map hold.
   std::size_t memoryBytes() const noexcept {
-    return nodes.capacity() * sizeof(GraphNode) + bit_vectors.capacity() * sizeof(BitVector) +
-           slot_by_id.memoryBytes();
+    return bit_vectors.capacity() * sizeof(BitVector) + links.capacity() * sizeof(NodeLinks) +
+           ids.capacity() * sizeof(std::uint32_t) + slot_by_id.memoryBytes();
   }
 
   // Whether the layer holds `id`; unlike the lookups, valid for any id.
   bool contains(std::uint64_t id) const noexcept {
-    return dense ? id < nodes.size() : slot_by_id.contains(id);
+    return dense ? id < links.size() : slot_by_id.contains(id);
+  }
+  // The node id at `slot` (< size()).
+  std::uint64_t idAt(std::size_t slot) const noexcept { return dense ? slot : ids[slot]; }
+  // The node at `slot` as a whole record.
+  GraphNode record(std::size_t slot) const noexcept {
+    return GraphNode{idAt(slot), bit_vectors[slot], links[slot]};
   }
 
   std::uint32_t slotOf(std::uint64_t id) const noexcept {
@@ -147,17 +169,18 @@ struct Layer {
     const std::uint32_t* slot = slot_by_id.find(id);
     return slot != nullptr ? *slot : 0;
   }
-  const GraphNode& nodePtr(std::uint64_t id) const noexcept { return nodes[slotOf(id)]; }
-  GraphNode& nodePtrMut(std::uint64_t id) noexcept { return nodes[slotOf(id)]; }
+  const NodeLinks& linksOf(std::uint64_t id) const noexcept { return links[slotOf(id)]; }
+  NodeLinks& linksOfMut(std::uint64_t id) noexcept { return links[slotOf(id)]; }
   const BitVector& bitsPtr(std::uint64_t id) const noexcept { return bit_vectors[slotOf(id)]; }
 
   // Makes sure one more record can be appended by addNodeReserved without
   // allocating. OutOfMemory leaves the layer's contents unchanged.
   [[nodiscard]] Status reserveOne() noexcept;
   // Appends `node` at slot size(); in a sparse layer maps node.id to that
-  // slot (overwriting an earlier entry). Precondition: reserveOne succeeded
-  // since the last append. Checks no duplicate and, in a dense layer, no id
-  // order: both are the caller's duty.
+  // slot (overwriting an earlier entry). Preconditions: reserveOne
+  // succeeded since the last append; node.id and its neighbours are below
+  // 2^32. Checks no duplicate and, in a dense layer, no id order: both are
+  // the caller's duty.
   void addNodeReserved(const GraphNode& node) noexcept;
   // reserveOne, then addNodeReserved: the three containers stay consistent
   // when it fails.
@@ -215,8 +238,7 @@ class TraversalScratch {
 // is the unplanned plan.
 struct InsertPlan {
   std::size_t level = 0;
-  std::array<std::array<std::uint64_t, c_max_edges>, c_plan_levels> neighbors{};
-  std::array<std::uint32_t, c_plan_levels> counts{};
+  std::array<NodeLinks, c_plan_levels> links{};
   bool planned = false;
 };
 
@@ -245,7 +267,7 @@ std::span<const Candidate> searchLayer(const Layer& layer, const BitVector& quer
 // a second pass tops the list up with the skipped ones in order. Returns the
 // count written to `out`, min(32, distinct candidate ids).
 std::uint32_t selectNeighbors(const Layer& layer, std::span<const Candidate> candidates,
-                              std::array<std::uint64_t, c_max_edges>& out) noexcept;
+                              std::array<std::uint32_t, c_max_edges>& out) noexcept;
 
 // Adds the edge from_id -> to_id. A list with room gets it at the end; a
 // full one is rebuilt by selectNeighbors over its 32 neighbours and to_id,
@@ -342,7 +364,8 @@ class RoutingGraph {
   // then each layer's records in slot order, then finishLoad; finally
   // checkInvariants. The layers' code arrays and slot maps are rebuilt here.
   [[nodiscard]] Status appendLayerForLoad() noexcept;
-  // CorruptIndex when layer_idx is not an existing layer.
+  // CorruptIndex when layer_idx is not an existing layer, or when the
+  // record's id is not its slot in the dense layer 0 (or beyond 32 bits).
   [[nodiscard]] Status appendNodeForLoad(std::size_t layer_idx, const GraphNode& node) noexcept;
   void finishLoad(std::uint64_t entry_id, std::size_t node_count) noexcept;
 

@@ -9,7 +9,7 @@ namespace korvane {
 
 namespace {
 
-bool listContains(const std::array<std::uint64_t, c_max_edges>& list, std::uint32_t count,
+bool listContains(const std::array<std::uint32_t, c_max_edges>& list, std::uint32_t count,
                   std::uint64_t id) noexcept {
   for (std::uint32_t i = 0; i < count; ++i) {
     if (list[i] == id) return true;
@@ -20,7 +20,7 @@ bool listContains(const std::array<std::uint64_t, c_max_edges>& list, std::uint3
 }  // namespace
 
 std::uint32_t selectNeighbors(const Layer& layer, std::span<const Candidate> candidates,
-                              std::array<std::uint64_t, c_max_edges>& out) noexcept {
+                              std::array<std::uint32_t, c_max_edges>& out) noexcept {
   std::uint32_t count = 0;
   std::array<const BitVector*, c_max_edges> chosen_codes;
 
@@ -38,7 +38,7 @@ std::uint32_t selectNeighbors(const Layer& layer, std::span<const Candidate> can
       }
     }
     if (diverse) {
-      out[count] = c.id;
+      out[count] = static_cast<std::uint32_t>(c.id);
       chosen_codes[count] = &code;
       ++count;
     }
@@ -46,27 +46,29 @@ std::uint32_t selectNeighbors(const Layer& layer, std::span<const Candidate> can
   // Fill pass: top up with the skipped candidates, still nearest first.
   for (const Candidate& c : candidates) {
     if (count == c_max_edges) break;
-    if (!listContains(out, count, c.id)) out[count++] = c.id;
+    if (!listContains(out, count, c.id)) out[count++] = static_cast<std::uint32_t>(c.id);
   }
   return count;
 }
 
 void linkBack(Layer& layer, std::uint64_t from_id, std::uint64_t to_id) noexcept {
-  GraphNode& from = layer.nodePtrMut(from_id);
-  if (from.edge_count < c_max_edges) {
+  const std::uint32_t slot = layer.slotOf(from_id);
+  NodeLinks& from = layer.links[slot];
+  if (from.count < c_max_edges) {
     // to_id was just added to the layer, so it cannot be listed already.
-    from.neighbors[from.edge_count++] = to_id;
+    from.ids[from.count++] = static_cast<std::uint32_t>(to_id);
     return;
   }
 
   // Full list: choose 32 of the old neighbours plus to_id by the same rule
   // as a new node's list, with from as the base.
+  const BitVector& from_code = layer.bit_vectors[slot];
   std::array<Candidate, c_max_edges + 1> pool;
   for (std::size_t i = 0; i < c_max_edges; ++i) {
-    const std::uint64_t nb = from.neighbors[i];
-    pool[i] = Candidate{nb, from.bit_vector.distance(layer.bitsPtr(nb))};
+    const std::uint64_t nb = from.ids[i];
+    pool[i] = Candidate{nb, from_code.distance(layer.bitsPtr(nb))};
   }
-  pool[c_max_edges] = Candidate{to_id, from.bit_vector.distance(layer.bitsPtr(to_id))};
+  pool[c_max_edges] = Candidate{to_id, from_code.distance(layer.bitsPtr(to_id))};
   // Stable insertion sort (std::stable_sort may allocate): equal distances
   // keep pool order, old neighbours in list order and to_id last.
   for (std::size_t i = 1; i < pool.size(); ++i) {
@@ -75,10 +77,10 @@ void linkBack(Layer& layer, std::uint64_t from_id, std::uint64_t to_id) noexcept
     for (; j > 0 && closer(x, pool[j - 1]); --j) pool[j] = pool[j - 1];
     pool[j] = x;
   }
-  std::array<std::uint64_t, c_max_edges> out{};
+  std::array<std::uint32_t, c_max_edges> out{};
   const std::uint32_t count = selectNeighbors(layer, pool, out);
-  from.neighbors = out;
-  from.edge_count = count;
+  from.ids = out;
+  from.count = count;
 }
 
 // ---------------------------------------------------------------------------
@@ -149,11 +151,11 @@ Status RoutingGraph::insertWithLevel(std::uint64_t id, const BitVector& code,
     const std::span<const Candidate> found =
         searchLayer(layer, code, cur, ef_construction_, build_scratch_);
     layer.addNodeReserved(fresh);
-    GraphNode& node = layer.nodePtrMut(id);
-    node.edge_count = selectNeighbors(layer, found, node.neighbors);
+    NodeLinks& links = layer.linksOfMut(id);
+    links.count = selectNeighbors(layer, found, links.ids);
     // linkBack edits other records of the layer, never this one, and never
     // moves the array.
-    for (std::uint32_t e = 0; e < node.edge_count; ++e) linkBack(layer, node.neighbors[e], id);
+    for (std::uint32_t e = 0; e < links.count; ++e) linkBack(layer, links.ids[e], id);
     if (!found.empty()) cur = found[0].id;
   }
 
@@ -188,7 +190,7 @@ InsertPlan RoutingGraph::planInsert(const BitVector& code, std::size_t level,
   for (std::size_t l = level + 1; l-- > 0;) {
     const std::span<const Candidate> found =
         searchLayer(layers_[l], code, cur, ef_construction_, scratch);
-    plan.counts[l] = selectNeighbors(layers_[l], found, plan.neighbors[l]);
+    plan.links[l].count = selectNeighbors(layers_[l], found, plan.links[l].ids);
     if (!found.empty()) cur = found[0].id;
   }
   return plan;
@@ -204,9 +206,9 @@ Status RoutingGraph::commitPlanned(std::uint64_t id, const BitVector& code,
   // layers; checking costs little next to the back links and keeps a foreign
   // plan from linking to nothing.
   for (std::size_t l = 0; l <= plan.level; ++l) {
-    if (plan.counts[l] > c_max_edges) return std::unexpected(Error::Unexpected);
-    for (std::uint32_t e = 0; e < plan.counts[l]; ++e) {
-      if (!layers_[l].contains(plan.neighbors[l][e])) return std::unexpected(Error::Unexpected);
+    if (plan.links[l].count > c_max_edges) return std::unexpected(Error::Unexpected);
+    for (const std::uint32_t nb : plan.links[l].neighbors()) {
+      if (!layers_[l].contains(nb)) return std::unexpected(Error::Unexpected);
     }
   }
   for (std::size_t l = 0; l <= plan.level; ++l) {
@@ -216,10 +218,11 @@ Status RoutingGraph::commitPlanned(std::uint64_t id, const BitVector& code,
   for (std::size_t l = 0; l <= plan.level; ++l) {
     Layer& layer = layers_[l];
     GraphNode node = GraphNode::fresh(id, code);
-    node.edge_count = plan.counts[l];
-    std::copy_n(plan.neighbors[l].begin(), plan.counts[l], node.neighbors.begin());
+    node.links = plan.links[l];
+    // Entries past the count are zero, as in a fresh record.
+    std::fill(node.links.ids.begin() + node.links.count, node.links.ids.end(), 0);
     layer.addNodeReserved(node);
-    for (std::uint32_t e = 0; e < node.edge_count; ++e) linkBack(layer, node.neighbors[e], id);
+    for (const std::uint32_t nb : node.links.neighbors()) linkBack(layer, nb, id);
   }
   ++node_count_;
   return ok();

@@ -19,20 +19,25 @@ constexpr std::size_t c_max_layer_nodes = std::size_t{1} << 32;
 // Layer
 
 Status Layer::reserveOne() noexcept {
-  if (nodes.size() >= c_max_layer_nodes) return std::unexpected(Error::OutOfMemory);
-  if (auto s = tryReserveMore(nodes, 1); !s) return s;
+  // One node short of 2^32: slots, node ids and neighbour ids all fit u32.
+  if (links.size() >= c_max_layer_nodes - 1) return std::unexpected(Error::OutOfMemory);
+  if (auto s = tryReserveMore(links, 1); !s) return s;
   if (auto s = tryReserveMore(bit_vectors, 1); !s) return s;
   if (!dense) {
+    if (auto s = tryReserveMore(ids, 1); !s) return s;
     if (auto s = slot_by_id.reserve(slot_by_id.size() + 1); !s) return s;
   }
   return ok();
 }
 
 void Layer::addNodeReserved(const GraphNode& node) noexcept {
-  const auto slot = static_cast<std::uint32_t>(nodes.size());
-  nodes.push_back(node);
+  const auto slot = static_cast<std::uint32_t>(links.size());
+  links.push_back(node.links);
   bit_vectors.push_back(node.bit_vector);
-  if (!dense) slot_by_id.insertReserved(node.id, slot);
+  if (!dense) {
+    ids.push_back(static_cast<std::uint32_t>(node.id));
+    slot_by_id.insertReserved(node.id, slot);
+  }
 }
 
 Status Layer::addNode(const GraphNode& node) noexcept {
@@ -126,7 +131,13 @@ Status RoutingGraph::appendLayerForLoad() noexcept { return ensureLayerCount(lay
 
 Status RoutingGraph::appendNodeForLoad(std::size_t layer_idx, const GraphNode& node) noexcept {
   if (layer_idx >= layers_.size()) return std::unexpected(Error::CorruptIndex);
-  return layers_[layer_idx].addNode(node);
+  Layer& layer = layers_[layer_idx];
+  // A dense layer holds node i at slot i and keeps no ids; ids beyond 32
+  // bits cannot be a node's.
+  if (layer.dense ? node.id != layer.size() : node.id >= c_max_layer_nodes - 1) {
+    return std::unexpected(Error::CorruptIndex);
+  }
+  return layer.addNode(node);
 }
 
 void RoutingGraph::finishLoad(std::uint64_t entry_id, std::size_t node_count) noexcept {
@@ -147,41 +158,41 @@ Status RoutingGraph::checkInvariants() const noexcept {
   }
 
   const Layer& base = layers_[0];
-  if (!base.dense || !base.slot_by_id.empty()) return corrupt();
-  if (base.nodes.size() != node_count_) return corrupt();
+  if (!base.dense || !base.slot_by_id.empty() || !base.ids.empty()) return corrupt();
+  if (base.size() != node_count_) return corrupt();
 
   for (std::size_t k = 0; k < layers_.size(); ++k) {
     const Layer& layer = layers_[k];
     if (k > 0 && layer.dense) return corrupt();
-    if (layer.nodes.size() >= c_max_layer_nodes) return corrupt();
-    if (layer.bit_vectors.size() != layer.nodes.size()) return corrupt();
-    if (!layer.dense && layer.slot_by_id.size() != layer.nodes.size()) return corrupt();
+    if (layer.size() >= c_max_layer_nodes) return corrupt();
+    if (layer.bit_vectors.size() != layer.size()) return corrupt();
+    if (!layer.dense && (layer.slot_by_id.size() != layer.size() || layer.ids.size() != layer.size())) {
+      return corrupt();
+    }
 
-    for (std::size_t s = 0; s < layer.nodes.size(); ++s) {
-      const GraphNode& node = layer.nodes[s];
-      if (layer.bit_vectors[s] != node.bit_vector) return corrupt();
-      if (layer.dense) {
-        if (node.id != s) return corrupt();
-      } else {
+    for (std::size_t s = 0; s < layer.size(); ++s) {
+      const std::uint64_t id = layer.idAt(s);
+      if (!layer.dense) {
         // With as many map entries as records and every record found at its
         // own slot, the map holds exactly the layer's ids, each once.
-        const std::uint32_t* slot = layer.slot_by_id.find(node.id);
+        const std::uint32_t* slot = layer.slot_by_id.find(id);
         if (slot == nullptr || *slot != s) return corrupt();
         const Layer& below = layers_[k - 1];
-        if (!below.contains(node.id)) return corrupt();
-        if (below.bitsPtr(node.id) != node.bit_vector) return corrupt();
+        if (!below.contains(id)) return corrupt();
+        if (below.bitsPtr(id) != layer.bit_vectors[s]) return corrupt();
       }
 
-      if (node.edge_count > c_max_edges) return corrupt();
-      std::array<std::uint64_t, c_max_edges> sorted{};
-      for (std::uint32_t e = 0; e < node.edge_count; ++e) {
-        const std::uint64_t nb = node.neighbors[e];
-        if (nb == node.id || !layer.contains(nb)) return corrupt();
+      const NodeLinks& links = layer.links[s];
+      if (links.count > c_max_edges) return corrupt();
+      std::array<std::uint32_t, c_max_edges> sorted{};
+      for (std::uint32_t e = 0; e < links.count; ++e) {
+        const std::uint32_t nb = links.ids[e];
+        if (nb == id || !layer.contains(nb)) return corrupt();
         sorted[e] = nb;
       }
-      std::sort(sorted.begin(), sorted.begin() + node.edge_count);
-      if (std::adjacent_find(sorted.begin(), sorted.begin() + node.edge_count) !=
-          sorted.begin() + node.edge_count) {
+      std::sort(sorted.begin(), sorted.begin() + links.count);
+      if (std::adjacent_find(sorted.begin(), sorted.begin() + links.count) !=
+          sorted.begin() + links.count) {
         return corrupt();
       }
     }

@@ -49,12 +49,10 @@ std::uint64_t greedyDescend(const Layer& layer, const BitVector& query, std::uin
   for (;;) {
     // The pass scans the list of the node it started from, even after
     // cur_id has moved on: each neighbour is compared with the best so far.
-    const GraphNode& node = layer.nodePtr(cur_id);
-    const std::uint32_t edges = std::min<std::uint32_t>(node.edge_count, c_max_edges);
-    stats.nodes_evaluated += edges;
+    const std::span<const std::uint32_t> neighbors = layer.linksOf(cur_id).neighbors();
+    stats.nodes_evaluated += neighbors.size();
     bool improved = false;
-    for (std::uint32_t e = 0; e < edges; ++e) {
-      const std::uint64_t nb = node.neighbors[e];
+    for (const std::uint64_t nb : neighbors) {
       const std::uint32_t d = query.distance(layer.bitsPtr(nb));
       if (d < cur_dist) {
         cur_dist = d;
@@ -92,17 +90,17 @@ std::span<const Candidate> searchLayer(const Layer& layer, const BitVector& quer
     // A tie with the farthest kept node does not end the search.
     if (best.full() && current->dist > best.items[0].dist) break;
 
-    const GraphNode& node = layer.nodePtr(current->id);
-    const std::uint32_t edges = std::min<std::uint32_t>(node.edge_count, c_max_edges);
+    const std::span<const std::uint32_t> neighbors = layer.linksOf(current->id).neighbors();
+    const std::size_t edges = neighbors.size();
     // Sparse layers look each slot up once, for the prefetch and the
     // distance both.
     std::array<const BitVector*, c_max_edges> codes;
-    for (std::uint32_t e = 0; e < edges; ++e) {
-      codes[e] = &layer.bitsPtr(node.neighbors[e]);
+    for (std::size_t e = 0; e < edges; ++e) {
+      codes[e] = &layer.bitsPtr(neighbors[e]);
       prefetchCode(*codes[e]);
     }
-    for (std::uint32_t e = 0; e < edges; ++e) {
-      const std::uint64_t nb = node.neighbors[e];
+    for (std::size_t e = 0; e < edges; ++e) {
+      const std::uint64_t nb = neighbors[e];
       if (visited.test(nb)) continue;
       // Marked even when rejected below: this search never reconsiders it.
       visited.set(nb);

@@ -39,10 +39,7 @@ std::uint64_t imageSize(const Index& index, std::span<const Label> labels) noexc
   size += storeBytes(index, storeKind(index));
   for (std::size_t l = 0; l < g.layerCount(); ++l) {
     size += 8;
-    for (const GraphNode& node : g.layer(l).nodes) {
-      size +=
-          c_node_bytes + 8 * std::uint64_t{std::min<std::uint32_t>(node.edge_count, c_max_edges)};
-    }
+    for (const NodeLinks& links : g.layer(l).links) size += c_node_bytes + 8 * links.neighbors().size();
   }
   size += 8 + 8 * std::uint64_t{index.tombstones().count()};
   for (const Label& label : labels) size += 2 + label.size();
@@ -112,13 +109,17 @@ Status writeImage(const Index& index, std::span<const Label> labels, Writer& w) 
   for (std::size_t l = 0; l < g.layerCount(); ++l) {
     const Layer& layer = g.layer(l);
     if (auto s = w.integer<std::uint64_t>(layer.size()); !s) return s;
-    for (const GraphNode& node : layer.nodes) {
-      const std::uint32_t edges = std::min<std::uint32_t>(node.edge_count, c_max_edges);
-      storeLe<std::uint64_t>(node_record.data(), node.id);
-      std::memcpy(node_record.data() + 8, node.bit_vector.words.data(), sizeof(BitVector));
-      storeLe<std::uint32_t>(node_record.data() + 8 + sizeof(BitVector), edges);
-      std::memcpy(node_record.data() + c_node_bytes, node.neighbors.data(), 8 * edges);
-      if (auto s = w.raw(std::span(node_record).first(c_node_bytes + 8 * edges)); !s) return s;
+    for (std::size_t slot = 0; slot < layer.size(); ++slot) {
+      const std::span<const std::uint32_t> neighbors = layer.links[slot].neighbors();
+      storeLe<std::uint64_t>(node_record.data(), layer.idAt(slot));
+      std::memcpy(node_record.data() + 8, layer.bit_vectors[slot].words.data(), sizeof(BitVector));
+      storeLe<std::uint32_t>(node_record.data() + 8 + sizeof(BitVector),
+                             static_cast<std::uint32_t>(neighbors.size()));
+      for (std::size_t e = 0; e < neighbors.size(); ++e) {
+        storeLe<std::uint64_t>(node_record.data() + c_node_bytes + 8 * e, neighbors[e]);
+      }
+      const std::size_t bytes = c_node_bytes + 8 * neighbors.size();
+      if (auto s = w.raw(std::span(node_record).first(bytes)); !s) return s;
     }
   }
 
@@ -247,13 +248,14 @@ Status readGraph(Reader& r, std::uint64_t n, std::uint32_t layer_count,
       // direct-indexed lookups wrong.
       if (l == 0 && node.id != s) return r.refuse("layer 0 is not in id order");
       std::memcpy(node.bit_vector.words.data(), fixed->data() + 8, sizeof(BitVector));
-      node.edge_count = loadLe<std::uint32_t>(fixed->data() + 8 + sizeof(BitVector));
-      if (node.edge_count > c_max_edges) return r.refuse("more than 32 edges");
-      auto edges = r.raw(8 * std::uint64_t{node.edge_count});
+      node.links.count = loadLe<std::uint32_t>(fixed->data() + 8 + sizeof(BitVector));
+      if (node.links.count > c_max_edges) return r.refuse("more than 32 edges");
+      auto edges = r.raw(8 * std::uint64_t{node.links.count});
       if (!edges) return std::unexpected(edges.error());
-      for (std::uint32_t e = 0; e < node.edge_count; ++e) {
-        node.neighbors[e] = loadLe<std::uint64_t>(edges->data() + 8 * e);
-        if (node.neighbors[e] >= n) return r.refuse("neighbour id out of range");
+      for (std::uint32_t e = 0; e < node.links.count; ++e) {
+        const auto nb = loadLe<std::uint64_t>(edges->data() + 8 * e);
+        if (nb >= n) return r.refuse("neighbour id out of range");
+        node.links.ids[e] = static_cast<std::uint32_t>(nb);  // n < 2^32, checked above
       }
       if (auto a = graph.appendNodeForLoad(l, node); !a) return a;
     }
@@ -346,6 +348,8 @@ std::expected<LoadedIndex, Error> readImage(Reader& r) noexcept {
     return std::unexpected(b.error());
   }
   if (*n > 0 && *entry >= *n) return r.refuse("entry point out of range");
+  // A graph numbers its nodes with 32 bits (graph.h).
+  if (*n >= (std::uint64_t{1} << 32) - 1) return r.refuse("more vectors than a graph can hold");
   auto flag = r.integer<std::uint8_t>();
   if (!flag) return std::unexpected(flag.error());
 

@@ -35,7 +35,7 @@ Snapshot snapshot(const Index& x) {
              x.originals().size(), x.sq8().codes().size(), x.sq8().scales().size(),
              x.tombstones().size(), x.routing().entryId(), x.routing().levelRngState(), {}};
   if (x.routing().layerCount() > 0) {
-    for (const GraphNode& n : x.routing().layer(0).nodes) s.edges.push_back(n.edge_count);
+    for (const NodeLinks& n : x.routing().layer(0).links) s.edges.push_back(n.count);
   }
   return s;
 }

@@ -151,9 +151,9 @@ Layout layoutOf(const Index& index) {
     l.layer.push_back(p);
     p += 8;
     l.node.emplace_back();
-    for (const GraphNode& node : g.layer(k).nodes) {
+    for (const NodeLinks& links : g.layer(k).links) {
       l.node.back().push_back(p);
-      p += c_node_bytes + 8 * node.edge_count;
+      p += c_node_bytes + 8 * links.count;
     }
   }
   l.deletions = p;
@@ -252,13 +252,12 @@ void expectSameIndex(const Index& a, const Index& b) {
     ASSERT_EQ(la.size(), lb.size());
     EXPECT_EQ(la.dense, lb.dense);
     for (std::size_t s = 0; s < la.size(); ++s) {
-      const GraphNode& x = la.nodes[s];
-      const GraphNode& y = lb.nodes[s];
+      const GraphNode x = la.record(s);
+      const GraphNode y = lb.record(s);
       EXPECT_EQ(x.id, y.id);
       EXPECT_EQ(x.bit_vector, y.bit_vector);
-      ASSERT_EQ(x.edge_count, y.edge_count);
-      EXPECT_TRUE(
-          std::equal(x.neighbors.begin(), x.neighbors.begin() + x.edge_count, y.neighbors.begin()));
+      ASSERT_EQ(x.links.count, y.links.count);
+      EXPECT_TRUE(std::ranges::equal(x.links.neighbors(), y.links.neighbors()));
       EXPECT_EQ(lb.bitsPtr(y.id), y.bit_vector);
       EXPECT_EQ(lb.slotOf(y.id), s);
     }
@@ -306,12 +305,12 @@ TEST_F(Damaged, BaseImageIsWhatTheTableAssumes) {
   EXPECT_EQ(g.layer(1).size(), 4u);
   EXPECT_EQ(g.layer(2).size(), 2u);
   EXPECT_EQ(g.entryId(), 0u);
-  EXPECT_EQ(g.layer(2).nodes[1].id, 12u);
-  EXPECT_EQ(g.layer(1).nodes[1].id, 5u);
-  EXPECT_GT(g.layer(1).nodes[0].edge_count, 0u);
-  EXPECT_GE(g.layer(0).nodes[1].edge_count, 2u);
+  EXPECT_EQ(g.layer(2).idAt(1), 12u);
+  EXPECT_EQ(g.layer(1).idAt(1), 5u);
+  EXPECT_GT(g.layer(1).links[0].count, 0u);
+  EXPECT_GE(g.layer(0).links[1].count, 2u);
   bool full = false;
-  for (const GraphNode& n : g.layer(0).nodes) full = full || n.edge_count == c_max_edges;
+  for (const NodeLinks& n : g.layer(0).links) full = full || n.count == c_max_edges;
   EXPECT_TRUE(full) << "some node must have 32 neighbours";
   EXPECT_EQ(base_->size(), layout_->end);
   EXPECT_EQ(base_->size() + c_trailer_bytes, imageSize(ix, noLabels(ix)));
@@ -320,7 +319,7 @@ TEST_F(Damaged, BaseImageIsWhatTheTableAssumes) {
 std::size_t fullNodeSlot(const Index& ix) {
   const Layer& l0 = ix.routing().layer(0);
   for (std::size_t s = 0; s < l0.size(); ++s) {
-    if (l0.nodes[s].edge_count == c_max_edges) return s;
+    if (l0.links[s].count == c_max_edges) return s;
   }
   return 0;
 }

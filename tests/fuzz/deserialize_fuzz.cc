@@ -168,7 +168,7 @@ Base makeBase(const BaseSpec& spec) {
         b.anchors.push_back(p);
         b.anchors.push_back(p + c_node_bytes - 4);  // edge count
       }
-      p += c_node_bytes + 8 * g.layer(l).nodes[s].edge_count;
+      p += c_node_bytes + 8 * g.layer(l).links[s].count;
     }
   }
   b.anchors.push_back(p);  // deletion list

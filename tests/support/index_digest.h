@@ -45,11 +45,13 @@ inline std::uint64_t digest(const korvane::Index& x) {
   h.value(g.levelRngState());
   for (std::size_t l = 0; l < g.layerCount(); ++l) {
     h.value(l);
-    for (const korvane::GraphNode& n : g.layer(l).nodes) {
-      h.value(n.id);
-      h.value(n.bit_vector);
-      h.value(n.edge_count);
-      h.bytes(n.neighbors.data(), n.edge_count * sizeof(std::uint64_t));
+    const korvane::Layer& layer = g.layer(l);
+    for (std::size_t s = 0; s < layer.size(); ++s) {
+      h.value(layer.idAt(s));
+      h.value(layer.bit_vectors[s]);
+      const auto neighbors = layer.links[s].neighbors();
+      h.value(neighbors.size());
+      h.bytes(neighbors.data(), neighbors.size_bytes());
     }
   }
   x.tombstones().forEachSet([&](std::size_t i) { h.value(i); });
@@ -62,7 +64,7 @@ inline std::vector<std::size_t> levels(const korvane::Index& x) {
   const korvane::RoutingGraph& g = x.routing();
   std::vector<std::size_t> out(g.nodeCount(), 0);
   for (std::size_t l = 1; l < g.layerCount(); ++l) {
-    for (const korvane::GraphNode& n : g.layer(l).nodes) out[n.id] = l;
+    for (std::size_t s = 0; s < g.layer(l).size(); ++s) out[g.layer(l).idAt(s)] = l;
   }
   return out;
 }
