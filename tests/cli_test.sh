@@ -97,5 +97,11 @@ check progress-plain 0 "^building .*300/300" -- "$K" build --input "$dir/d.npy" 
 check progress-no-redraw 0 "!"$'\r' -- "$K" build --input "$dir/d.npy" --output "$dir/plain.kvn"
 check bench 0 "recall@5" -- "$K" bench --n 300 --nq 5 --k 5 --m 8,300 --quiet
 
+# Every write is checked: a full device is a failure (exit 1) with the reason.
+check generate-full 1 "/dev/full.*No space left on device" -- "$K" generate --n 5 --output /dev/full
+check search-csv-full 1 "/dev/full.*No space left on device" -- "$K" search --index "$dir/i.kvn" --queries "$dir/q.npy" --output /dev/full
+check search-stdout-full 1 "standard output.*No space left on device" -- bash -c '"$0" search --index "$1" --queries "$2" >/dev/full' "$K" "$dir/i.kvn" "$dir/q.npy"
+check build-index-full 1 "/dev/full.*not a regular file" -- "$K" build --input "$dir/d.npy" --output /dev/full
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

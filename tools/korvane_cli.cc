@@ -14,9 +14,9 @@
 // vector: i32 dimension, then the floats) or .fbin (u32 count, u32
 // dimension, then the floats).
 //
-// Exit status: 0 success; 1 a failure while running (an unreadable or
-// invalid file, a failed write, a library error); 2 a usage error (an
-// unknown option, a stray argument, a missing or malformed value).
+// Exit status: 0 success; 1 a failure while running (an unreadable, invalid
+// or unwritable file, a library error, too little memory); 2 a usage error
+// (an unknown option, a stray argument, a missing or malformed value).
 #include <korvane.h>
 #include <unistd.h>
 
@@ -25,6 +25,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,6 +68,94 @@ double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::
 [[noreturn]] void fail(const std::string& message) {
   std::fprintf(stderr, "korvane: %s\n", message.c_str());
   std::exit(c_exit_failure);
+}
+
+// ---- sizes ----
+
+std::string humanBytes(std::uint64_t bytes) {
+  const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  double v = double(bytes);
+  int u = 0;
+  while (v >= 1024 && u < 6) v /= 1024, ++u;
+  char text[64];
+  std::snprintf(text, sizeof text, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
+  return text;
+}
+
+// a * b, or a failure naming `what` when the product does not fit in 64 bits.
+std::uint64_t product(std::uint64_t a, std::uint64_t b, const std::string& what) {
+  if (b != 0 && a > UINT64_MAX / b) fail(what + " would need more than 2^64 bytes");
+  return a * b;
+}
+
+std::uint64_t sum(std::uint64_t a, std::uint64_t b, const std::string& what) {
+  if (a > UINT64_MAX - b) fail(what + " would need more than 2^64 bytes");
+  return a + b;
+}
+
+// Refuses, before anything is allocated, arrays of `bytes` in all that
+// cannot fit in the memory of this machine (an allocation that the system
+// grants lazily would otherwise end the process later, without a message).
+void checkMemory(std::uint64_t bytes, const std::string& what) {
+  const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page <= 0) return;
+  const std::uint64_t have = std::uint64_t(pages) * std::uint64_t(page);
+  if (bytes > have) {
+    fail(what + " need " + humanBytes(bytes) + ", more than the " + humanBytes(have) +
+         " of memory of this machine");
+  }
+}
+
+// ---- output ----
+
+// Standard output or a file, written with every error kept: the first
+// failing write's reason is reported (exit status 1) by finish().
+class Output {
+ public:
+  explicit Output(const std::string& path) : path_(path) {
+    if (path == "-") {
+      file_ = stdout;
+    } else {
+      file_ = std::fopen(path.c_str(), "w");
+      if (file_ == nullptr) fail("cannot write '" + path + "': " + std::strerror(errno));
+    }
+  }
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  [[gnu::format(printf, 2, 3)]] void print(const char* format, ...) {
+    if (error_ != 0) return;
+    va_list args;
+    va_start(args, format);
+    if (std::vfprintf(file_, format, args) < 0) error_ = errno != 0 ? errno : EIO;
+    va_end(args);
+  }
+
+  void finish() {
+    if (error_ == 0 && std::fflush(file_) != 0) error_ = errno != 0 ? errno : EIO;
+    if (error_ == 0 && std::ferror(file_)) error_ = EIO;
+    if (file_ != stdout && std::fclose(file_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
+    file_ = nullptr;
+    if (error_ != 0) {
+      fail((path_ == "-" ? std::string("cannot write standard output")
+                         : "cannot write '" + path_ + "'") +
+           ": " + std::strerror(error_));
+    }
+  }
+
+ private:
+  std::string path_;
+  std::FILE* file_ = nullptr;
+  int error_ = 0;
+};
+
+// The last word on standard output: what was printed with printf must have
+// been written.
+void finishStdout() {
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    fail(std::string("cannot write standard output: ") + std::strerror(errno != 0 ? errno : EIO));
+  }
 }
 
 // ---- progress ----
@@ -140,6 +229,9 @@ using vectorfiles::Matrix;
 Matrix readVectors(const std::string& path) { return vectorfiles::readVectors(path, c_dim); }
 
 Matrix generate(std::size_t n, std::uint64_t seed, std::uint64_t stream, std::size_t clusters) {
+  checkMemory(sum(product(n, c_vector_bytes, "the vectors"),
+                  product(clusters, c_vector_bytes, "the cluster centres"), "the vectors"),
+              std::to_string(n) + " vectors and " + std::to_string(clusters) + " centres");
   Matrix m;
   m.rows = n;
   m.cols = c_dim;
@@ -163,9 +255,9 @@ void buildInto(korvane_index* h, const Matrix& data, const std::vector<std::uint
   const std::size_t slice = std::max<std::size_t>(4096, data.rows / 50);
   for (std::size_t first = 0; first < data.rows; first += slice) {
     const std::size_t n = std::min(slice, data.rows - first);
-    const int rc = korvane_index_add_batch(h, &ids[first], &data.values[first * c_dim], n, threads);
-    if (rc == -2) fail("duplicate id among the vectors " + std::to_string(first) + "..");
-    if (rc != 0) fail("insertion failed (out of memory?)");
+    if (korvane_index_add_batch(h, &ids[first], &data.values[first * c_dim], n, threads) != 0) {
+      fail(std::string("insertion failed: ") + korvane_last_error());
+    }
     p.update(first + n);
   }
 }
@@ -196,9 +288,9 @@ int cmdBuild(const Options& a) {
   }
   const auto t0 = Clock::now();
   korvane_index* h = korvane_index_create(ef, seed);
-  if (h == nullptr) fail("cannot create an index (out of memory)");
+  if (h == nullptr) fail(std::string("cannot create an index: ") + korvane_last_error());
   buildInto(h, data, ids, threads);
-  if (korvane_index_save(h, out.c_str()) != 0) fail("cannot save to '" + out + "'");
+  if (korvane_index_save(h, out.c_str()) != 0) fail(korvane_last_error());
   std::printf("built %zu vectors in %.2f s, saved to %s\n", korvane_index_len(h), since(t0),
               out.c_str());
   korvane_index_destroy(h);
@@ -213,12 +305,16 @@ int cmdSearch(const Options& a) {
   const std::string out = a.get("output", "-");
   korvane_index* h = loadIndex(index);
   Matrix q = readVectors(queries);
-  std::vector<std::uint64_t> ids(q.rows * k, ~0ULL);
-  std::vector<float> scores(q.rows * k, NAN);
+  const std::string what = std::to_string(q.rows) + " x " + std::to_string(k) + " results";
+  const std::uint64_t cells = product(q.rows, k, what);
+  // The results, and the library's copy of them until they are complete.
+  checkMemory(product(cells, 2 * (sizeof(std::uint64_t) + sizeof(float)), what), what);
+  std::vector<std::uint64_t> ids(cells, ~0ULL);
+  std::vector<float> scores(cells, NAN);
   std::vector<std::size_t> counts(q.rows);
   if (korvane_search_batch(h, q.values.data(), q.rows, k, m, threads, ids.data(), scores.data(),
                            counts.data()) != 0) {
-    fail("search failed (out of memory?)");
+    fail(std::string("search failed: ") + korvane_last_error());
   }
   if (vectorfiles::extension(out) == ".npy") {
     // ids to OUT.npy, scores to OUT.scores.npy; missing entries are
@@ -228,16 +324,15 @@ int cmdSearch(const Options& a) {
     vectorfiles::writeNpy(scores_path, "<f4", scores.data(), q.rows, k, 4);
     std::printf("wrote %s and %s\n", out.c_str(), scores_path.c_str());
   } else {
-    FILE* f = out == "-" ? stdout : std::fopen(out.c_str(), "w");
-    if (f == nullptr) fail("cannot write '" + out + "': " + std::strerror(errno));
-    std::fprintf(f, "query,rank,id,score\n");
+    Output f(out);
+    f.print("query,rank,id,score\n");
     for (std::size_t i = 0; i < q.rows; ++i) {
       for (std::size_t r = 0; r < counts[i]; ++r) {
-        std::fprintf(f, "%zu,%zu,%llu,%.9g\n", i, r, (unsigned long long)ids[i * k + r],
-                     double(scores[i * k + r]));
+        f.print("%zu,%zu,%llu,%.9g\n", i, r, (unsigned long long)ids[i * k + r],
+                double(scores[i * k + r]));
       }
     }
-    if (f != stdout) std::fclose(f);
+    f.finish();
   }
   korvane_index_destroy(h);
   return 0;
@@ -251,6 +346,7 @@ int cmdInfo(const std::string& path) {
   std::printf("file            %s\n", path.c_str());
   std::printf("size            %llu bytes\n", (unsigned long long)s.file_bytes);
   if (!s.magic_ok) {
+    finishStdout();
     std::fprintf(stderr, "korvane: '%s' is not an index file (wrong magic)\n", path.c_str());
     return c_exit_failure;
   }
@@ -270,7 +366,7 @@ int cmdInfo(const std::string& path) {
   korvane_index* h = korvane_index_load(path.c_str());
   if (h == nullptr) {
     std::printf("valid           no\n");
-    std::fflush(stdout);
+    finishStdout();
     std::fprintf(stderr, "korvane: %s\n", korvane_last_error());
     return c_exit_failure;
   }
@@ -307,11 +403,18 @@ int cmdBench(const Options& a) {
   } else {
     const std::size_t n = a.number("n", 20000, c_vector_count);
     const std::size_t nq = a.number("nq", 200, c_vector_count);
+    checkMemory(sum(product(n, c_vector_bytes, "the vectors"), product(nq, c_vector_bytes, "the queries"),
+                    "the vectors"),
+                std::to_string(n) + " vectors and " + std::to_string(nq) + " queries");
     std::printf("generating %zu clustered vectors and %zu queries\n", n, nq);
     data = generate(n, seed, 0, 100);
     queries = generate(nq, seed, 1, 100);
   }
-  const std::size_t cells = queries.rows * k;
+  // The ground truth (8 bytes a cell), the results (12) and the library's
+  // copy of them (12), and the scores of one query against every vector.
+  const std::string what = std::to_string(queries.rows) + " x " + std::to_string(k) + " results";
+  const std::uint64_t cells = product(queries.rows, k, what);
+  checkMemory(sum(product(cells, 32, what), product(data.rows, 16, what), what), what);
   // Exact ground truth by brute force.
   std::vector<std::uint64_t> truth(cells);
   {
@@ -337,7 +440,7 @@ int cmdBench(const Options& a) {
     }
   }
   korvane_index* h = korvane_index_create(ef, seed);
-  if (h == nullptr) fail("cannot create an index (out of memory)");
+  if (h == nullptr) fail(std::string("cannot create an index: ") + korvane_last_error());
   std::vector<std::uint64_t> ids(data.rows);
   for (std::size_t i = 0; i < data.rows; ++i) ids[i] = i;
   const auto t0 = Clock::now();
@@ -350,6 +453,7 @@ int cmdBench(const Options& a) {
   std::vector<std::size_t> counts(queries.rows);
   for (const std::size_t m : ms) {
     korvane_context* ctx = korvane_context_create(h, m);
+    if (ctx == nullptr) fail(std::string("cannot make a search context: ") + korvane_last_error());
     auto t = Clock::now();
     for (std::size_t q = 0; q < queries.rows; ++q) {
       counts[q] = korvane_search(h, ctx, &queries.values[q * c_dim], k, &out[q * k], &scores[q * k]);
@@ -363,8 +467,10 @@ int cmdBench(const Options& a) {
       }
     }
     t = Clock::now();
-    korvane_search_batch(h, queries.values.data(), queries.rows, k, m, threads, out.data(),
-                         scores.data(), counts.data());
+    if (korvane_search_batch(h, queries.values.data(), queries.rows, k, m, threads, out.data(),
+                             scores.data(), counts.data()) != 0) {
+      fail(std::string("search failed: ") + korvane_last_error());
+    }
     const double batch = since(t);
     std::printf("%6zu  %10.3f  %12.0f  %12.0f\n", m, double(hits) / double(queries.rows * k),
                 double(queries.rows) / single, double(queries.rows) / batch);
@@ -427,8 +533,8 @@ int run(int argc, char** argv) {
       "'korvane COMMAND --help' describes a command. Progress goes to standard\n"
       "error: a bar redrawn in place on a terminal, otherwise a line per finished\n"
       "stage; --quiet (before or after COMMAND) leaves it out.\n"
-      "Exit status: 0 success; 1 a failure while running (an unreadable or invalid\n"
-      "file, a failed write, a library error); 2 a usage error.");
+      "Exit status: 0 success; 1 a failure while running (an unreadable, invalid or\n"
+      "unwritable file, a library error, too little memory); 2 a usage error.");
 
   auto command = [&](const char* name, const char* summary, const char* usage, const char* details) {
     CLI::App* c = app.add_subcommand(name, summary)->group("Commands");
@@ -525,6 +631,7 @@ int run(int argc, char** argv) {
 
   if (version) {
     std::printf("korvane %s\n", korvane_version());
+    finishStdout();
     return 0;
   }
   if (app.get_subcommands().empty()) {
@@ -550,6 +657,7 @@ int run(int argc, char** argv) {
   } catch (const UsageError& e) {
     return usageError(cmd->get_name(), e.what());
   }
+  finishStdout();
   return status;
 }
 

@@ -213,11 +213,11 @@ void writeNpy(const std::string& path, const char* descr, const void* data, std:
                        std::to_string(rows) + ", " + std::to_string(cols) + "), }";
   while ((10 + header.size() + 1) % 64 != 0) header += ' ';
   header += '\n';
+  const std::size_t bytes = product(path, product(path, rows, cols), item);
   std::FILE* out = std::fopen(path.c_str(), "wb");
   if (out == nullptr) throw FileError("cannot write '" + path + "': " + std::strerror(errno));
   const unsigned char len[2] = {static_cast<unsigned char>(header.size() & 0xFF),
                                 static_cast<unsigned char>(header.size() >> 8)};
-  const std::size_t bytes = rows * cols * item;
   const bool written = std::fwrite("\x93NUMPY\x01\x00", 1, 8, out) == 8 &&
                        std::fwrite(len, 1, 2, out) == 2 &&
                        std::fwrite(header.data(), 1, header.size(), out) == header.size() &&
@@ -225,7 +225,7 @@ void writeNpy(const std::string& path, const char* descr, const void* data, std:
                        std::fflush(out) == 0;
   const int error = written ? 0 : errno;
   if (std::fclose(out) != 0 || !written) {
-    throw FileError("writing '" + path + "' failed: " + std::strerror(error != 0 ? error : errno));
+    throw FileError("cannot write '" + path + "': " + std::strerror(error != 0 ? error : errno));
   }
 }
 
