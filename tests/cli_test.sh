@@ -32,6 +32,20 @@ check() {
   fi
 }
 
+# npy FILE DESCR SHAPE BODY: a version 1.0 .npy file with the given header
+# fields whose data is the bytes of the Python expression BODY.
+npy() {
+  python3 - "$@" <<'EOF'
+import struct, sys
+path, descr, shape, body = sys.argv[1:5]
+header = "{'descr': '%s', 'fortran_order': False, 'shape': %s, }" % (descr, shape)
+header += ' ' * (-(10 + len(header) + 1) % 64) + '\n'
+data = eval(body, {'struct': struct})
+with open(path, 'wb') as f:
+    f.write(b'\x93NUMPY\x01\x00' + struct.pack('<H', len(header)) + header.encode() + data)
+EOF
+}
+
 check generate 0 "wrote 300 vectors" -- "$K" generate --n 300 --output "$dir/d.npy"
 check generate-queries 0 "wrote 5 vectors" -- "$K" generate --n 5 --for-queries --output "$dir/q.npy"
 check build 0 "built 300 vectors" -- "$K" build --input "$dir/d.npy" --output "$dir/i.kvn" --threads 2
@@ -102,6 +116,26 @@ check generate-full 1 "/dev/full.*No space left on device" -- "$K" generate --n 
 check search-csv-full 1 "/dev/full.*No space left on device" -- "$K" search --index "$dir/i.kvn" --queries "$dir/q.npy" --output /dev/full
 check search-stdout-full 1 "standard output.*No space left on device" -- bash -c '"$0" search --index "$1" --queries "$2" >/dev/full' "$K" "$dir/i.kvn" "$dir/q.npy"
 check build-index-full 1 "/dev/full.*not a regular file" -- "$K" build --input "$dir/d.npy" --output /dev/full
+
+# Unusable input files: a failure while running (exit 1) with the reason;
+# a query file without vectors is answered with no rows.
+mkdir "$dir/dir.npy"
+check input-directory 1 "dir.npy': not a regular file" -- "$K" build --input "$dir/dir.npy" --output "$dir/x.kvn"
+check input-directory-plain 1 "not a regular file" -- "$K" build --input "$dir" --output "$dir/x.kvn"
+mkfifo "$dir/fifo.npy"
+# A reader that waited for a writer would hang; the timeout only turns
+# such a hang into a failure of this row.
+check input-fifo 1 "fifo.npy': not a regular file" -- timeout 60 "$K" build --input "$dir/fifo.npy" --output "$dir/x.kvn"
+npy "$dir/huge.npy" '<f4' '(4503599627370496, 3072)' "bytes(64)"
+check npy-huge-shape 1 "huge.npy': the shape (4503599627370496, 3072) needs more bytes than the file holds" -- "$K" build --input "$dir/huge.npy" --output "$dir/x.kvn"
+npy "$dir/empty.npy" '<f4' '(0, 3072)' "b''"
+check build-no-vectors 1 "no vectors in '$dir/empty.npy'" -- "$K" build --input "$dir/empty.npy" --output "$dir/x.kvn"
+check bench-no-vectors 1 "no vectors in '$dir/empty.npy'" -- "$K" bench --data "$dir/empty.npy" --queries "$dir/q.npy"
+check search-no-queries 0 "^query,rank,id,score$" -- "$K" search --index "$dir/i.kvn" --queries "$dir/empty.npy"
+npy "$dir/neg-ids.npy" '<i8' '(300,)' "struct.pack('<300q', *[-5 if i == 7 else i for i in range(300)])"
+check negative-ids 1 "id -5 at position 7 is negative" -- "$K" build --input "$dir/d.npy" --ids "$dir/neg-ids.npy" --output "$dir/x.kvn"
+npy "$dir/dup-ids.npy" '<u8' '(300,)' "struct.pack('<300Q', *[5 if i == 290 else i for i in range(300)])"
+check duplicate-ids 1 "id 5 at position 290 repeats position 5" -- "$K" build --input "$dir/d.npy" --ids "$dir/dup-ids.npy" --output "$dir/x.kvn"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

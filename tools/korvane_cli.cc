@@ -226,7 +226,12 @@ class Options {
 
 using vectorfiles::Matrix;
 
-Matrix readVectors(const std::string& path) { return vectorfiles::readVectors(path, c_dim); }
+// The vectors of `path`; a file without any is refused.
+Matrix readVectors(const std::string& path) {
+  Matrix m = vectorfiles::readVectors(path, c_dim);
+  if (m.rows == 0) fail("no vectors in '" + path + "'");
+  return m;
+}
 
 Matrix generate(std::size_t n, std::uint64_t seed, std::uint64_t stream, std::size_t clusters) {
   checkMemory(sum(product(n, c_vector_bytes, "the vectors"),
@@ -247,6 +252,24 @@ korvane_index* loadIndex(const std::string& path) {
   korvane_index* h = korvane_index_load(path.c_str());
   if (h == nullptr) fail(korvane_last_error());
   return h;
+}
+
+// Refuses an id that occurs twice, naming both positions.
+void checkUnique(const std::vector<std::uint64_t>& ids, const std::string& path) {
+  std::vector<std::pair<std::uint64_t, std::size_t>> sorted(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) sorted[i] = {ids[i], i};
+  std::sort(sorted.begin(), sorted.end());
+  std::size_t first = ids.size(), second = ids.size();
+  for (std::size_t i = 1; i < sorted.size(); ++i) {
+    // The repeat that comes earliest in the file.
+    if (sorted[i].first == sorted[i - 1].first && sorted[i].second < second) {
+      first = sorted[i - 1].second, second = sorted[i].second;
+    }
+  }
+  if (second < ids.size()) {
+    fail("'" + path + "': id " + std::to_string(ids[second]) + " at position " +
+         std::to_string(second) + " repeats position " + std::to_string(first));
+  }
 }
 
 void buildInto(korvane_index* h, const Matrix& data, const std::vector<std::uint64_t>& ids,
@@ -282,6 +305,7 @@ int cmdBuild(const Options& a) {
   std::vector<std::uint64_t> ids;
   if (a.has("ids")) {
     ids = vectorfiles::readIds(a.get("ids"), data.rows);
+    checkUnique(ids, a.get("ids"));
   } else {
     ids.resize(data.rows);
     for (std::size_t i = 0; i < data.rows; ++i) ids[i] = i;
@@ -304,7 +328,8 @@ int cmdSearch(const Options& a) {
   const std::size_t threads = a.number("threads", defaultThreads(), c_threads);
   const std::string out = a.get("output", "-");
   korvane_index* h = loadIndex(index);
-  Matrix q = readVectors(queries);
+  // A query file without vectors is answered with no rows.
+  Matrix q = vectorfiles::readVectors(queries, c_dim);
   const std::string what = std::to_string(q.rows) + " x " + std::to_string(k) + " results";
   const std::uint64_t cells = product(q.rows, k, what);
   // The results, and the library's copy of them until they are complete.
@@ -312,8 +337,8 @@ int cmdSearch(const Options& a) {
   std::vector<std::uint64_t> ids(cells, ~0ULL);
   std::vector<float> scores(cells, NAN);
   std::vector<std::size_t> counts(q.rows);
-  if (korvane_search_batch(h, q.values.data(), q.rows, k, m, threads, ids.data(), scores.data(),
-                           counts.data()) != 0) {
+  if (q.rows > 0 && korvane_search_batch(h, q.values.data(), q.rows, k, m, threads, ids.data(),
+                                         scores.data(), counts.data()) != 0) {
     fail(std::string("search failed: ") + korvane_last_error());
   }
   if (vectorfiles::extension(out) == ".npy") {
@@ -562,8 +587,9 @@ int run(int argc, char** argv) {
       "build", "build an index from a vector file and save it",
       "korvane build --input VECTORS --output FILE [--ids IDS.npy] [--threads T]\n"
       "                     [--ef N] [--seed S]",
-      "VECTORS is .npy (float32 N x 3072), .fvecs or .fbin. Ids default to 0..N-1;\n"
-      "IDS.npy holds N int64 (non-negative) or uint64 ids.");
+      "VECTORS is .npy (float32 N x 3072), .fvecs or .fbin, with at least one\n"
+      "vector. Ids default to 0..N-1; IDS.npy holds N distinct int64 (non-negative)\n"
+      "or uint64 ids.");
   Options build_opts(build);
   build_opts.add("input", "VECTORS", "the vectors to index (required)");
   build_opts.add("output", "FILE", "the index file to write (required)");
@@ -577,7 +603,8 @@ int run(int argc, char** argv) {
                              "                      [--threads T] [--output OUT.csv|OUT.npy]",
                              "Writes query,rank,id,score rows as CSV (to standard output by default),\n"
                              "or ids to OUT.npy and scores to OUT.scores.npy (k columns per query;\n"
-                             "missing entries are 2^64-1 and NaN).");
+                             "missing entries are 2^64-1 and NaN). A query file without vectors gives\n"
+                             "no rows.");
   Options search_opts(search);
   search_opts.add("index", "FILE", "the index file (required)");
   search_opts.add("queries", "VECTORS", "the query vectors (required)");

@@ -83,12 +83,30 @@ NpyHeader parseNpy(const std::vector<char>& b, const std::string& path) {
   return out;
 }
 
+// Copies the m.rows x m.cols floats at `offset`, after checking that the
+// file holds them; `claim` names what gave the size ("the shape (2, 3072)").
 void copyFloats(const std::string& path, const std::vector<char>& b, std::size_t offset,
-                std::size_t count, Matrix& m) {
-  const std::size_t bytes = product(path, count, sizeof(float));
-  if (offset > b.size() || b.size() - offset < bytes) fail(path, "truncated data");
+                const std::string& claim, Matrix& m) {
+  const std::size_t max = std::numeric_limits<std::size_t>::max();
+  const std::size_t held = offset > b.size() ? 0 : b.size() - offset;
+  const bool fits = m.cols == 0 || m.rows <= max / m.cols / sizeof(float);
+  if (!fits || m.rows * m.cols * sizeof(float) > held) {
+    fail(path, claim + " needs more bytes than the file holds (" + std::to_string(held) +
+                   " bytes of data)");
+  }
+  const std::size_t count = m.rows * m.cols;
   m.values.resize(count);
-  if (count > 0) std::memcpy(m.values.data(), b.data() + offset, bytes);
+  if (count > 0) std::memcpy(m.values.data(), b.data() + offset, count * sizeof(float));
+}
+
+// Refuses a path that cannot be opened or is not a regular file, with the
+// same messages as readFile, before its name is looked at.
+void requireRegular(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    throw FileError("cannot open '" + path + "': " + std::strerror(errno));
+  }
+  if (!S_ISREG(st.st_mode)) fail(path, "not a regular file");
 }
 
 }  // namespace
@@ -127,6 +145,7 @@ std::vector<char> readFile(const std::string& path) {
 }
 
 Matrix readVectors(const std::string& path, std::size_t dim) {
+  requireRegular(path);
   const std::string ext = extension(path);
   if (ext != ".npy" && ext != ".fbin" && ext != ".fvecs") {
     fail(path, "unknown vector file type (use .npy, .fvecs or .fbin)");
@@ -148,7 +167,8 @@ Matrix readVectors(const std::string& path, std::size_t dim) {
       fail(path, "holds vectors of dimension " + std::to_string(m.cols) + "; korvane needs " +
                      std::to_string(dim));
     }
-    copyFloats(path, b, h.offset, product(path, m.rows, m.cols), m);
+    copyFloats(path, b, h.offset,
+               "the shape (" + std::to_string(m.rows) + ", " + std::to_string(m.cols) + ")", m);
   } else if (ext == ".fbin") {
     if (b.size() < 8) fail(path, "truncated .fbin header");
     std::uint32_t n, d;
@@ -159,7 +179,7 @@ Matrix readVectors(const std::string& path, std::size_t dim) {
       fail(path, "holds vectors of dimension " + std::to_string(m.cols) + "; korvane needs " +
                      std::to_string(dim));
     }
-    copyFloats(path, b, 8, product(path, m.rows, m.cols), m);
+    copyFloats(path, b, 8, "the count " + std::to_string(m.rows), m);
   } else {
     const std::size_t record = 4 + dim * sizeof(float);
     std::size_t pos = 0;
