@@ -137,5 +137,13 @@ check negative-ids 1 "id -5 at position 7 is negative" -- "$K" build --input "$d
 npy "$dir/dup-ids.npy" '<u8' '(300,)' "struct.pack('<300Q', *[5 if i == 290 else i for i in range(300)])"
 check duplicate-ids 1 "id 5 at position 290 repeats position 5" -- "$K" build --input "$dir/d.npy" --ids "$dir/dup-ids.npy" --output "$dir/x.kvn"
 
+# The rerank store chosen at build time, as info shows it.
+check bad-store 2 "store must be sq8, fp32 or none, got .sq4." -- "$K" build --input "$dir/d.npy" --output "$dir/x.kvn" --store sq4
+check info-store-default 0 "rerank store    sq8" -- "$K" info "$dir/i.kvn"
+check build-fp32 0 "built 300 vectors" -- "$K" build --store fp32 --input "$dir/d.npy" --output "$dir/f.kvn"
+check info-store-fp32 0 "rerank store    fp32" -- "$K" info "$dir/f.kvn"
+check build-none 0 "built 300 vectors" -- "$K" build --store none --input "$dir/d.npy" --output "$dir/n.kvn"
+check info-store-none 0 "rerank store    none" -- "$K" info "$dir/n.kvn"
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

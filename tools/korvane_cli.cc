@@ -3,7 +3,7 @@
 //
 //   korvane generate [--n N] --output FILE.npy [--for-queries] [--seed S] [--clusters C]
 //   korvane build    --input VECTORS [--ids IDS.npy] [--threads T] [--ef N] [--seed S]
-//                    --output FILE
+//                    [--store sq8|fp32|none] --output FILE
 //   korvane search   --index FILE --queries VECTORS [--k 10] [--m 64] [--threads T] [--output OUT]
 //   korvane info     FILE
 //   korvane bench    [--data VECTORS --queries VECTORS | --n N --nq Q] [--k 10] [--m 16,32,...]
@@ -296,8 +296,16 @@ int cmdGenerate(const Options& a, bool for_queries) {
   return 0;
 }
 
+int storeKind(const std::string& name) {
+  if (name == "sq8") return KORVANE_STORE_SQ8;
+  if (name == "fp32") return KORVANE_STORE_FP32;
+  if (name == "none") return KORVANE_STORE_NONE;
+  throw UsageError("--store must be sq8, fp32 or none, got '" + name + "'");
+}
+
 int cmdBuild(const Options& a) {
   const std::string in = a.need("input"), out = a.need("output");
+  const int store = storeKind(a.get("store", "sq8"));
   const std::size_t ef = a.number("ef", 64, c_breadth);
   const std::uint64_t seed = a.number("seed", 0, c_seed);
   const std::size_t threads = a.number("threads", defaultThreads(), c_threads);
@@ -311,7 +319,7 @@ int cmdBuild(const Options& a) {
     for (std::size_t i = 0; i < data.rows; ++i) ids[i] = i;
   }
   const auto t0 = Clock::now();
-  korvane_index* h = korvane_index_create(ef, seed);
+  korvane_index* h = korvane_index_create_with_store(ef, seed, store);
   if (h == nullptr) fail(std::string("cannot create an index: ") + korvane_last_error());
   buildInto(h, data, ids, threads);
   if (korvane_index_save(h, out.c_str()) != 0) fail(korvane_last_error());
@@ -586,10 +594,12 @@ int run(int argc, char** argv) {
   CLI::App* build = command(
       "build", "build an index from a vector file and save it",
       "korvane build --input VECTORS --output FILE [--ids IDS.npy] [--threads T]\n"
-      "                     [--ef N] [--seed S]",
+      "                     [--ef N] [--seed S] [--store sq8|fp32|none]",
       "VECTORS is .npy (float32 N x 3072), .fvecs or .fbin, with at least one\n"
       "vector. Ids default to 0..N-1; IDS.npy holds N distinct int64 (non-negative)\n"
-      "or uint64 ids.");
+      "or uint64 ids. The rerank store rescores a search's best candidates: sq8 an\n"
+      "8-bit copy (3 KiB a vector), fp32 the exact vector (12 KiB, exact scores),\n"
+      "none nothing (scores are 3-bit estimates).");
   Options build_opts(build);
   build_opts.add("input", "VECTORS", "the vectors to index (required)");
   build_opts.add("output", "FILE", "the index file to write (required)");
@@ -597,6 +607,7 @@ int run(int argc, char** argv) {
   build_opts.add("threads", "T", "insertion threads (default all hardware threads)");
   build_opts.add("ef", "N", "build breadth: larger builds a better graph, more slowly (default 64;\nbelow 32 counts as 32)");
   build_opts.add("seed", "S", "fixes the index's random rotation (default 0)");
+  build_opts.add("store", "STORE", "rerank store: sq8 (default), fp32 or none");
 
   CLI::App* search = command("search", "answer the queries of a vector file with an index",
                              "korvane search --index FILE --queries VECTORS [--k 10] [--m 64]\n"
