@@ -145,5 +145,11 @@ check info-store-fp32 0 "rerank store    fp32" -- "$K" info "$dir/f.kvn"
 check build-none 0 "built 300 vectors" -- "$K" build --store none --input "$dir/d.npy" --output "$dir/n.kvn"
 check info-store-none 0 "rerank store    none" -- "$K" info "$dir/n.kvn"
 
+# The search breadth m: max(64, k) unless given, results at most min(k, m).
+check default-m-follows-k 0 "^4,99," -- "$K" search --index "$dir/i.kvn" --queries "$dir/q.npy" --k 100
+check explicit-m-caps-k 0 "!^4,50," -- "$K" search --index "$dir/i.kvn" --queries "$dir/q.npy" --k 100 --m 50
+check search-help-m 0 "higher recall" -- "$K" search --help
+check bench-default-sweep 0 "^ *100  *[01]\.[0-9]" -- "$K" bench --n 300 --nq 5 --k 100 --quiet
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

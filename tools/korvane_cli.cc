@@ -4,7 +4,7 @@
 //   korvane generate [--n N] --output FILE.npy [--for-queries] [--seed S] [--clusters C]
 //   korvane build    --input VECTORS [--ids IDS.npy] [--threads T] [--ef N] [--seed S]
 //                    [--store sq8|fp32|none] --output FILE
-//   korvane search   --index FILE --queries VECTORS [--k 10] [--m 64] [--threads T] [--output OUT]
+//   korvane search   --index FILE --queries VECTORS [--k 10] [--m M] [--threads T] [--output OUT]
 //   korvane info     FILE
 //   korvane bench    [--data VECTORS --queries VECTORS | --n N --nq Q] [--k 10] [--m 16,32,...]
 //                    [--threads T] [--ef N] [--seed S]
@@ -329,10 +329,13 @@ int cmdBuild(const Options& a) {
   return 0;
 }
 
+// m where the caller gives none: enough for k results.
+std::size_t defaultM(std::size_t k) { return std::max<std::size_t>(64, k); }
+
 int cmdSearch(const Options& a) {
   const std::string index = a.need("index"), queries = a.need("queries");
   const std::size_t k = a.number("k", 10, c_breadth);
-  const std::size_t m = a.number("m", 64, c_breadth);
+  const std::size_t m = a.number("m", defaultM(k), c_breadth);
   const std::size_t threads = a.number("threads", defaultThreads(), c_threads);
   const std::string out = a.get("output", "-");
   korvane_index* h = loadIndex(index);
@@ -422,7 +425,10 @@ int cmdBench(const Options& a) {
   if (a.has("m")) {
     ms = arguments::parseCountList("m", a.get("m"), c_breadth);
   } else {
+    // The sweep, with a breadth that can give all k results.
     ms = {16, 32, 64, 128, 256};
+    if (std::find(ms.begin(), ms.end(), defaultM(k)) == ms.end()) ms.push_back(defaultM(k));
+    std::sort(ms.begin(), ms.end());
   }
   if (a.has("data") && !a.has("queries")) throw UsageError("--data needs --queries");
   if (a.has("queries") && !a.has("data")) throw UsageError("--queries needs --data");
@@ -513,6 +519,11 @@ int cmdBench(const Options& a) {
 }
 
 // ---- command line ----
+
+const char* c_m_help =
+    "m is the search breadth: the number of graph candidates a search considers.\n"
+    "A larger m is slower and gives higher recall; a query gets at most min(k, m)\n"
+    "results.";
 
 // CLI11's help with a usage line of our own per command.
 class HelpFormatter : public CLI::Formatter {
@@ -609,18 +620,22 @@ int run(int argc, char** argv) {
   build_opts.add("seed", "S", "fixes the index's random rotation (default 0)");
   build_opts.add("store", "STORE", "rerank store: sq8 (default), fp32 or none");
 
+  const std::string search_details =
+      std::string(
+          "Writes query,rank,id,score rows as CSV (to standard output by default),\n"
+          "or ids to OUT.npy and scores to OUT.scores.npy (k columns per query;\n"
+          "missing entries are 2^64-1 and NaN). A query file without vectors gives\n"
+          "no rows.\n\n") +
+      c_m_help;
   CLI::App* search = command("search", "answer the queries of a vector file with an index",
-                             "korvane search --index FILE --queries VECTORS [--k 10] [--m 64]\n"
+                             "korvane search --index FILE --queries VECTORS [--k 10] [--m M]\n"
                              "                      [--threads T] [--output OUT.csv|OUT.npy]",
-                             "Writes query,rank,id,score rows as CSV (to standard output by default),\n"
-                             "or ids to OUT.npy and scores to OUT.scores.npy (k columns per query;\n"
-                             "missing entries are 2^64-1 and NaN). A query file without vectors gives\n"
-                             "no rows.");
+                             search_details.c_str());
   Options search_opts(search);
   search_opts.add("index", "FILE", "the index file (required)");
   search_opts.add("queries", "VECTORS", "the query vectors (required)");
   search_opts.add("k", "K", "results per query (default 10)");
-  search_opts.add("m", "M", "search breadth (default 64)");
+  search_opts.add("m", "M", "search breadth (default max(64, k))");
   search_opts.add("threads", "T", "search threads (default all hardware threads)");
   search_opts.add("output", "OUT", "CSV file, or .npy pair (default: CSV to standard output)");
 
@@ -632,19 +647,25 @@ int run(int argc, char** argv) {
   std::string info_file;
   info->add_option("FILE", info_file, "the index file")->type_name("");
 
+  const std::string bench_details =
+      std::string(
+          "Builds an index, computes the exact top k by brute force, and prints recall@k\n"
+          "and queries/s (single and batched) for each m. Without --data it generates\n"
+          "N clustered vectors (default 20000) and Q queries (default 200). The default\n"
+          "sweep is 16,32,64,128,256 and max(64, k). Single searches return at most\n"
+          "256 results (the limit of korvane_search).\n\n") +
+      c_m_help;
   CLI::App* bench = command("bench", "recall@k against brute force and queries/s over a sweep of m",
                             "korvane bench [--data VECTORS --queries VECTORS | --n N --nq Q] [--k 10]\n"
                             "                     [--m 16,32,64,128,256] [--threads T] [--ef N] [--seed S]",
-                            "Builds an index, computes the exact top k by brute force, and prints recall@k\n"
-                            "and queries/s (single and batched) for each m. Without --data it generates\n"
-                            "N clustered vectors (default 20000) and Q queries (default 200).");
+                            bench_details.c_str());
   Options bench_opts(bench);
   bench_opts.add("data", "VECTORS", "the vectors to index (with --queries)");
   bench_opts.add("queries", "VECTORS", "the query vectors (with --data)");
   bench_opts.add("n", "N", "generated vectors (default 20000)");
   bench_opts.add("nq", "Q", "generated queries (default 200)");
   bench_opts.add("k", "K", "results per query (default 10)");
-  bench_opts.add("m", "M,...", "search breadths to sweep (default 16,32,64,128,256)");
+  bench_opts.add("m", "M,...", "search breadths to sweep (default 16,32,64,128,256 and max(64, k))");
   bench_opts.add("threads", "T", "build and batch search threads (default all hardware threads)");
   bench_opts.add("ef", "N", "build breadth (default 64)");
   bench_opts.add("seed", "S", "fixes the generated data and the rotation (default 1)");
