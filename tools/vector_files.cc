@@ -83,12 +83,30 @@ NpyHeader parseNpy(const std::vector<char>& b, const std::string& path) {
   return out;
 }
 
+// Copies the m.rows x m.cols floats at `offset`, after checking that the
+// file holds them; `claim` names what gave the size ("the shape (2, 3072)").
 void copyFloats(const std::string& path, const std::vector<char>& b, std::size_t offset,
-                std::size_t count, Matrix& m) {
-  const std::size_t bytes = product(path, count, sizeof(float));
-  if (offset > b.size() || b.size() - offset < bytes) fail(path, "truncated data");
+                const std::string& claim, Matrix& m) {
+  const std::size_t max = std::numeric_limits<std::size_t>::max();
+  const std::size_t held = offset > b.size() ? 0 : b.size() - offset;
+  const bool fits = m.cols == 0 || m.rows <= max / m.cols / sizeof(float);
+  if (!fits || m.rows * m.cols * sizeof(float) > held) {
+    fail(path, claim + " needs more bytes than the file holds (" + std::to_string(held) +
+                   " bytes of data)");
+  }
+  const std::size_t count = m.rows * m.cols;
   m.values.resize(count);
-  if (count > 0) std::memcpy(m.values.data(), b.data() + offset, bytes);
+  if (count > 0) std::memcpy(m.values.data(), b.data() + offset, count * sizeof(float));
+}
+
+// Refuses a path that cannot be opened or is not a regular file, with the
+// same messages as readFile, before its name is looked at.
+void requireRegular(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    throw FileError("cannot open '" + path + "': " + std::strerror(errno));
+  }
+  if (!S_ISREG(st.st_mode)) fail(path, "not a regular file");
 }
 
 }  // namespace
@@ -127,6 +145,7 @@ std::vector<char> readFile(const std::string& path) {
 }
 
 Matrix readVectors(const std::string& path, std::size_t dim) {
+  requireRegular(path);
   const std::string ext = extension(path);
   if (ext != ".npy" && ext != ".fbin" && ext != ".fvecs") {
     fail(path, "unknown vector file type (use .npy, .fvecs or .fbin)");
@@ -148,7 +167,8 @@ Matrix readVectors(const std::string& path, std::size_t dim) {
       fail(path, "holds vectors of dimension " + std::to_string(m.cols) + "; korvane needs " +
                      std::to_string(dim));
     }
-    copyFloats(path, b, h.offset, product(path, m.rows, m.cols), m);
+    copyFloats(path, b, h.offset,
+               "the shape (" + std::to_string(m.rows) + ", " + std::to_string(m.cols) + ")", m);
   } else if (ext == ".fbin") {
     if (b.size() < 8) fail(path, "truncated .fbin header");
     std::uint32_t n, d;
@@ -159,7 +179,7 @@ Matrix readVectors(const std::string& path, std::size_t dim) {
       fail(path, "holds vectors of dimension " + std::to_string(m.cols) + "; korvane needs " +
                      std::to_string(dim));
     }
-    copyFloats(path, b, 8, product(path, m.rows, m.cols), m);
+    copyFloats(path, b, 8, "the count " + std::to_string(m.rows), m);
   } else {
     const std::size_t record = 4 + dim * sizeof(float);
     std::size_t pos = 0;
@@ -213,11 +233,11 @@ void writeNpy(const std::string& path, const char* descr, const void* data, std:
                        std::to_string(rows) + ", " + std::to_string(cols) + "), }";
   while ((10 + header.size() + 1) % 64 != 0) header += ' ';
   header += '\n';
+  const std::size_t bytes = product(path, product(path, rows, cols), item);
   std::FILE* out = std::fopen(path.c_str(), "wb");
   if (out == nullptr) throw FileError("cannot write '" + path + "': " + std::strerror(errno));
   const unsigned char len[2] = {static_cast<unsigned char>(header.size() & 0xFF),
                                 static_cast<unsigned char>(header.size() >> 8)};
-  const std::size_t bytes = rows * cols * item;
   const bool written = std::fwrite("\x93NUMPY\x01\x00", 1, 8, out) == 8 &&
                        std::fwrite(len, 1, 2, out) == 2 &&
                        std::fwrite(header.data(), 1, header.size(), out) == header.size() &&
@@ -225,7 +245,7 @@ void writeNpy(const std::string& path, const char* descr, const void* data, std:
                        std::fflush(out) == 0;
   const int error = written ? 0 : errno;
   if (std::fclose(out) != 0 || !written) {
-    throw FileError("writing '" + path + "' failed: " + std::strerror(error != 0 ? error : errno));
+    throw FileError("cannot write '" + path + "': " + std::strerror(error != 0 ? error : errno));
   }
 }
 
