@@ -18,4 +18,4 @@ splits an index into shards held by the workers of a Dask cluster.
 from ._index import DIM, MISSING_ID, MISSING_SCORE, DuplicateIdError, Index
 
 __all__ = ["DIM", "MISSING_ID", "MISSING_SCORE", "DuplicateIdError", "Index"]
-__version__ = "0.1.0"
+from ._version import __version__  # the CMake project version
