@@ -8,8 +8,10 @@ vectors by inner product, through the C library libkorvane.so.
         index.save("vectors.korvane")
     index = korvane.Index.load("vectors.korvane")
 
-The library is looked up in $KORVANE_LIBRARY, next to this package, in the
-source tree's build/ directory, then by the dynamic loader.
+The library is looked up in $KORVANE_LIBRARY, next to this package (where a
+wheel puts it), in the source tree's build/ directory (when the package is
+run from a source tree), then by the dynamic loader. It must be the same
+version as the package (korvane.__version__); a stale one is refused.
 
 korvane.distributed (imported on its own; it needs Dask's distributed)
 splits an index into shards held by the workers of a Dask cluster.
