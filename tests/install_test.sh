@@ -1,24 +1,42 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and builds the C example
 # against it twice: through pkg-config and through find_package(korvane).
+# Nothing runs with LD_LIBRARY_PATH: the pkg-config program gets the
+# README's -Wl,-rpath, CMake gives its program a RUNPATH, and the installed
+# tool finds the library through its own RUNPATH, also after the prefix is
+# moved.
 set -eu
 build=$1
 source=$2
 prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
+trap 'rm -rf "$prefix" "$prefix.moved"' EXIT
+unset LD_LIBRARY_PATH
 cmake --install "$build" --prefix "$prefix" >/dev/null
 test -f "$prefix/include/korvane.h"
 lib=$(find "$prefix" -name 'libkorvane.so' | head -1)
 libdir=$(dirname "$lib")
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+test "$(pkg-config --modversion korvane)" = \
+  "$(sed -n 's/^project(korvane VERSION \([0-9.]*\) .*/\1/p' "$source/CMakeLists.txt")"
 
-# pkg-config
-PKG_CONFIG_PATH="$libdir/pkgconfig" cc "$source/examples/example.c" \
-  $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs korvane) -o "$prefix/example-pc"
-LD_LIBRARY_PATH="$libdir" "$prefix/example-pc" "$prefix/a.korvane"
+# pkg-config, with the run-time path the README gives.
+cc "$source/examples/example.c" $(pkg-config --cflags --libs korvane) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir korvane)" -o "$prefix/example-pc"
+"$prefix/example-pc" "$prefix/a.korvane"
 
 # find_package
 cmake -S "$source/examples" -B "$prefix/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$prefix/build" >/dev/null
-LD_LIBRARY_PATH="$libdir" "$prefix/build/example" "$prefix/b.korvane"
+"$prefix/build/example" "$prefix/b.korvane"
 cmp "$prefix/a.korvane" "$prefix/b.korvane"
+
+# The installed tool, in place and after the whole prefix has moved; the
+# pkg-config file moves with it.
+"$prefix/bin/korvane" generate --n 3 --output "$prefix/three.npy" >/dev/null
+mv "$prefix" "$prefix.moved"
+"$prefix.moved/bin/korvane" generate --n 3 --output "$prefix.moved/three-again.npy" >/dev/null
+cmp "$prefix.moved/three.npy" "$prefix.moved/three-again.npy"
+moved_pc=$prefix.moved/${libdir#"$prefix"/}/pkgconfig
+test "$(realpath -m "$(PKG_CONFIG_PATH=$moved_pc pkg-config --variable=includedir korvane)")" \
+  = "$prefix.moved/include"
 echo "1 passed, 0 failed"
