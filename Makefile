@@ -10,7 +10,8 @@ JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
 DEBIAN_PACKAGES := g++ cmake ninja-build libgtest-dev libbenchmark-dev pkg-config \
-                   libxxhash-dev libcli11-dev python3-numpy python3-pytest python3-distributed
+                   libxxhash-dev libcli11-dev python3-numpy python3-pytest python3-distributed \
+                   python3-venv python3-setuptools python3-wheel
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: demo test test-asan test-tsan fuzz bench deps configure build clean

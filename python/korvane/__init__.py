@@ -8,8 +8,10 @@ vectors by inner product, through the C library libkorvane.so.
         index.save("vectors.korvane")
     index = korvane.Index.load("vectors.korvane")
 
-The library is looked up in $KORVANE_LIBRARY, next to this package, in the
-source tree's build/ directory, then by the dynamic loader.
+The library is looked up in $KORVANE_LIBRARY, next to this package (where a
+wheel puts it), in the source tree's build/ directory (when the package is
+run from a source tree), then by the dynamic loader. It must be the same
+version as the package (korvane.__version__); a stale one is refused.
 
 korvane.distributed (imported on its own; it needs Dask's distributed)
 splits an index into shards held by the workers of a Dask cluster.
@@ -18,4 +20,4 @@ splits an index into shards held by the workers of a Dask cluster.
 from ._index import DIM, MISSING_ID, MISSING_SCORE, DuplicateIdError, Index
 
 __all__ = ["DIM", "MISSING_ID", "MISSING_SCORE", "DuplicateIdError", "Index"]
-__version__ = "0.1.0"
+from ._version import __version__  # the CMake project version

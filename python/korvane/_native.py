@@ -6,6 +6,8 @@ import os
 import pathlib
 import threading
 
+from ._version import __version__ as PACKAGE_VERSION
+
 ENV_VARIABLE = "KORVANE_LIBRARY"
 LIBRARY_NAME = "libkorvane.so"
 DIM = 3072
@@ -50,6 +52,12 @@ _PROTOTYPES = {
 }
 
 
+def in_source_tree(package_dir=_PACKAGE_DIR):
+    """True when the package directory is python/korvane of a korvane source
+    tree (the tree's CMakeLists.txt two levels up), not an installed copy."""
+    return (pathlib.Path(package_dir).parent.parent / "CMakeLists.txt").is_file()
+
+
 def candidate_paths(environ=None, package_dir=_PACKAGE_DIR):
     """The places searched for the library, in order, as (description, path) pairs.
 
@@ -60,15 +68,41 @@ def candidate_paths(environ=None, package_dir=_PACKAGE_DIR):
     if explicit:
         # An explicit choice is never overridden by a library found elsewhere.
         return [(f"${ENV_VARIABLE}", explicit)]
-    places = [
-        ("next to the package", str(package_dir / LIBRARY_NAME)),
-        ("the source tree's build directory", str(package_dir.parent.parent / "build" / LIBRARY_NAME)),
-    ]
+    package_dir = pathlib.Path(package_dir)
+    # A wheel carries its library here.
+    places = [("next to the package", str(package_dir / LIBRARY_NAME))]
+    if in_source_tree(package_dir):
+        places.append(("the source tree's build directory",
+                       str(package_dir.parent.parent / "build" / LIBRARY_NAME)))
     found = ctypes.util.find_library("korvane")
     if found:
         places.append(("ctypes.util.find_library", found))
     places.append(("the dynamic loader's search path", LIBRARY_NAME))
     return places
+
+
+def library_version(lib):
+    """The version string korvane_version() of the loaded library `lib`
+    returns, or None for a library older than that function."""
+    try:
+        fn = lib.korvane_version
+    except AttributeError:
+        return None
+    fn.restype = ctypes.c_char_p
+    fn.argtypes = ()
+    return fn().decode("ascii", "replace")
+
+
+def version_mismatch(found, expected=PACKAGE_VERSION):
+    """Why a library of version `found` (None: one without korvane_version)
+    cannot serve this package, or None when it can: the two must be built
+    from the same version of the source, since the Python layer relies on
+    the exports and behaviour of exactly that version."""
+    if found == expected:
+        return None
+    shown = "a version older than 0.2.0 (no korvane_version)" if found is None else f"version {found}"
+    return (f"{shown}, but this korvane package is version {expected}: a stale library "
+            "(rebuild it, or reinstall the package)")
 
 
 def _declare(lib):
@@ -79,9 +113,11 @@ def _declare(lib):
     return lib
 
 
-def load_library(environ=None, package_dir=_PACKAGE_DIR):
-    """Loads the first library found among candidate_paths() and declares its
-    fifteen functions. Raises OSError naming every place tried."""
+def load_library(environ=None, package_dir=_PACKAGE_DIR, version=PACKAGE_VERSION):
+    """Loads the first library found among candidate_paths() whose
+    korvane_version() is `version` (the package's) and declares its
+    functions. Raises OSError naming every place tried and why each was
+    refused; a library of another version is refused as stale."""
     tried = []
     for description, path in candidate_paths(environ, package_dir):
         if os.sep in path and not os.path.exists(path):
@@ -91,6 +127,10 @@ def load_library(environ=None, package_dir=_PACKAGE_DIR):
             lib = ctypes.CDLL(path)
         except OSError as err:
             tried.append(f"  {path} ({description}): {err}")
+            continue
+        stale = version_mismatch(library_version(lib), version)
+        if stale:
+            tried.append(f"  {path} ({description}): {stale}")
             continue
         try:
             _declare(lib)
@@ -102,8 +142,8 @@ def load_library(environ=None, package_dir=_PACKAGE_DIR):
             continue
         return lib
     raise OSError(
-        "korvane: cannot load libkorvane.so; set "
-        f"{ENV_VARIABLE} to the path of the built library. Tried:\n" + "\n".join(tried)
+        f"korvane {version}: cannot load libkorvane.so {version}; set "
+        f"{ENV_VARIABLE} to the path of the library built from the same source. Tried:\n" + "\n".join(tried)
     )
 
 

@@ -337,6 +337,8 @@ def test_library_lookup(tmp_path):
     assert env_path in str(err.value) and _native.ENV_VARIABLE in str(err.value)
     # Without the variable: next to the package, then the source tree's build/.
     package_dir = tmp_path / "src" / "python" / "korvane"
+    package_dir.mkdir(parents=True)
+    (tmp_path / "src" / "CMakeLists.txt").touch()  # what makes it a source tree
     paths = [p for _, p in _native.candidate_paths({}, package_dir)]
     assert paths[:2] == [str(package_dir / "libkorvane.so"),
                          str(tmp_path / "src" / "build" / "libkorvane.so")]
