@@ -85,12 +85,8 @@ Status writeImage(const Index& index, std::span<const Label> labels, Writer& w) 
   for (const TurboQuantPayload& p : index.payloads()) {
     storeLe<std::uint64_t>(record.data(), p.id);
     std::uint8_t* out = record.data() + 8;
-    for (const TQ3Chunk& chunk : p.chunks) {
-      out[0] = static_cast<std::uint8_t>(chunk.bits);
-      out[1] = static_cast<std::uint8_t>(chunk.bits >> 8);
-      out[2] = static_cast<std::uint8_t>(chunk.bits >> 16);
-      out += c_chunk_bytes;
-    }
+    std::memcpy(out, p.packed.data(), p.packed.size());  // the file's own chunk layout
+    out += p.packed.size();
     storeLe(out, p.bias_scale);
     storeLe(out + 4, p.bias_shift);
     storeLe(out + 8, p.renorm_scalar);
@@ -195,10 +191,8 @@ Status readPayloads(Reader& r, std::uint64_t n, std::vector<TurboQuantPayload>& 
     TurboQuantPayload p;
     p.id = loadLe<std::uint64_t>(in);
     in += 8;
-    for (TQ3Chunk& chunk : p.chunks) {
-      chunk.bits = std::uint32_t{in[0]} | std::uint32_t{in[1]} << 8 | std::uint32_t{in[2]} << 16;
-      in += c_chunk_bytes;
-    }
+    std::memcpy(p.packed.data(), in, p.packed.size());
+    in += p.packed.size();
     p.bias_scale = loadLe<float>(in);
     p.bias_shift = loadLe<float>(in + 4);
     p.renorm_scalar = loadLe<float>(in + 8);

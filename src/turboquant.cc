@@ -97,14 +97,14 @@ inline __m256 calibrated8(const float* x, const float* calib_shift, const float*
   }
 }
 
-// Pass 2 of encoding: writes the chunks and returns <x, x_hat>, summed in
+// Pass 2 of encoding: writes the packed chunks and returns <x, x_hat>, summed in
 // component order. d is recomputed rather than stored; the same two f32
 // operations give the same value as in pass 1. Kept apart from pass 1 so
 // that the compiler holds the dependent f64 chain in a register.
 template <bool Calibrated>
 [[gnu::noinline]] double encodeChunks(const float* x, const float* calib_shift,
                                       const float* calib_scale, Frame frame,
-                                      TQ3Chunk* chunks) noexcept {
+                                      TurboQuantPayload& p) noexcept {
   const LaneFrame lane_frame(frame);
   alignas(32) float lanes[8];
   double inner = 0.0;
@@ -122,7 +122,7 @@ template <bool Calibrated>
     for (std::size_t k = 0; k < 8; ++k) {
       inner += static_cast<double>(x[8 * c + k]) * static_cast<double>(lanes[k]);
     }
-    chunks[c] = pack8(code);
+    p.setChunk(c, pack8(code));
   }
   return inner;
 }
@@ -155,7 +155,7 @@ TurboQuantPayload encodeImpl(std::uint64_t id, const float* x, const float* cali
   TurboQuantPayload p;
   p.id = id;
   const double inner =
-      encodeChunks<Calibrated>(x, calib_shift, calib_scale, frame, p.chunks.data());
+      encodeChunks<Calibrated>(x, calib_shift, calib_scale, frame, p);
   p.bias_scale = frame.scale;
   p.bias_shift = frame.shift;
   // A NaN inner product fails the comparison as well and keeps 1.
@@ -218,13 +218,22 @@ void sumGroups(const TurboQuantPayload* const* ps, const float* table, float* ac
 #pragma GCC unroll 4
   for (std::size_t g = 0; g < G; ++g) acc[g] = _mm256_setzero_ps();
 
+  // Eight packed chunks (24 bytes) widened to one per 32-bit lane: dwords
+  // 0-2 go to the low half and 3-5 to the high one, then each half's twelve
+  // bytes become four three-byte lanes with a zero top byte.
+  const __m256i spread = _mm256_setr_epi32(0, 1, 2, 2, 3, 4, 5, 5);
+  const __m256i widen = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,
+                                         0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
   alignas(32) __m256i staged[G][8];
   for (std::size_t block = 0; block < TurboQuantPayload::c_chunks / 8; ++block) {
     // staged[g][r] lane i: chunk 8 * block + r of payload 8g + i.
     for (std::size_t g = 0; g < G; ++g) {
       for (std::size_t i = 0; i < 8; ++i) {
-        staged[g][i] = _mm256_loadu_si256(
-            reinterpret_cast<const __m256i*>(ps[8 * g + i]->chunks.data() + 8 * block));
+        // 32 bytes from 24 * block: the eight bytes past the group stay
+        // inside the record (static_assert in turboquant.h) and are dropped.
+        const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(
+            ps[8 * g + i]->packed.data() + 8 * TurboQuantPayload::c_chunk_bytes * block));
+        staged[g][i] = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), widen);
       }
       transpose8x8(staged[g]);
     }
@@ -337,7 +346,7 @@ LutConstants buildScoreLutCalibrated(const float* q, const float* calib_shift,
 float scoreLut(const TurboQuantPayload& p, const float* table, float a, float b) noexcept {
   float acc = 0.0f;
   for (std::size_t c = 0; c < TurboQuantPayload::c_chunks; ++c) {
-    const std::uint32_t bits = p.chunks[c].bits;
+    const std::uint32_t bits = p.chunk(c).bits;
     const float* rows = table + 64 * c;
     for (std::size_t k = 0; k < 8; ++k) {
       acc = acc + rows[8 * k + ((bits >> (3 * k)) & 7U)];

@@ -5,7 +5,9 @@
 // Lloyd–Max levels of the standard normal distribution after normalising the
 // vector by its own mean and standard deviation (optionally after a
 // per-component calibration). Code k of chunk c belongs to component 8c + k
-// and sits in bits 3k ... 3k + 2 of that chunk, least significant bit first.
+// and sits in bits 3k ... 3k + 2 of that chunk, least significant bit first;
+// a payload keeps its chunks packed, three bytes each, low byte first (as
+// the index file does).
 //
 // A score table holds c_dim rows of 8 floats: entry 8j + c is the
 // contribution of code c at component j to the estimated inner product with
@@ -57,15 +59,30 @@ inline constexpr double c_min_scale = 1e-12;
 
 struct TurboQuantPayload {
   static constexpr std::size_t c_chunks = c_dim / 8;  // 384
+  static constexpr std::size_t c_chunk_bytes = 3;
 
   std::uint64_t id;  // the user id of the vector
-  std::array<TQ3Chunk, c_chunks> chunks;
+  // Chunk c in bytes 3c .. 3c + 2, low byte first. The fields that follow
+  // keep a 4-byte read of the last chunk inside the record.
+  std::array<std::uint8_t, c_chunks * c_chunk_bytes> packed;
   float bias_scale;     // standard deviation after calibration, >= 1e-12
   float bias_shift;     // mean after calibration
   float renorm_scalar;  // |x|^2 / <x, x_hat>, or 1 when <x, x_hat> ~ 0
 
+  // Chunk c (0 ... 383).
+  TQ3Chunk chunk(std::size_t c) const noexcept {
+    const std::uint8_t* b = packed.data() + c_chunk_bytes * c;
+    return TQ3Chunk{std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16};
+  }
+  void setChunk(std::size_t c, TQ3Chunk chunk) noexcept {
+    std::uint8_t* b = packed.data() + c_chunk_bytes * c;
+    b[0] = static_cast<std::uint8_t>(chunk.bits);
+    b[1] = static_cast<std::uint8_t>(chunk.bits >> 8);
+    b[2] = static_cast<std::uint8_t>(chunk.bits >> 16);
+  }
+
   // Code of component j (0 ... c_dim − 1).
-  std::uint8_t code(std::size_t j) const noexcept { return chunks[j / 8].code(j % 8); }
+  std::uint8_t code(std::size_t j) const noexcept { return chunk(j / 8).code(j % 8); }
 
   // Encodes the rotated vector `x` (c_dim floats). The calibration is used
   // when both `calib_shift` and `calib_scale` hold c_dim values; otherwise
@@ -83,6 +100,8 @@ struct TurboQuantPayload {
 };
 
 static_assert(std::is_trivially_copyable_v<TurboQuantPayload>);
+static_assert(offsetof(TurboQuantPayload, packed) + 3 * 384 + 8 <= sizeof(TurboQuantPayload),
+              "the scoring kernel reads eight bytes past the last group of eight chunks");
 
 // 3-bit code of a normalised value: the number of thresholds passed in
 // ascending order before the first one the value is below. A value equal to

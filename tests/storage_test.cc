@@ -220,7 +220,7 @@ void expectSameIndex(const Index& a, const Index& b) {
     const TurboQuantPayload& x = a.payloads()[i];
     const TurboQuantPayload& y = b.payloads()[i];
     EXPECT_EQ(x.id, y.id);
-    EXPECT_EQ(x.chunks, y.chunks);
+    EXPECT_EQ(x.packed, y.packed);
     EXPECT_EQ(std::bit_cast<std::uint32_t>(x.bias_scale),
               std::bit_cast<std::uint32_t>(y.bias_scale));
     EXPECT_EQ(std::bit_cast<std::uint32_t>(x.bias_shift),

@@ -93,7 +93,7 @@ TurboQuantPayload referenceEncode(std::uint64_t id, const std::vector<float>& x,
       norm_sq += static_cast<double>(x[j]) * static_cast<double>(x[j]);
       bits += static_cast<std::uint32_t>(code) << (3 * k);
     }
-    p.chunks[c].bits = bits;
+    p.setChunk(c, TQ3Chunk{bits});
   }
   p.bias_scale = f.scale;
   p.bias_shift = f.shift;
@@ -108,7 +108,7 @@ void expectSamePayload(const TurboQuantPayload& got, const TurboQuantPayload& wa
   EXPECT_EQ(bitsOf(got.renorm_scalar), bitsOf(want.renorm_scalar));
   std::size_t differing = 0;
   for (std::size_t c = 0; c < TurboQuantPayload::c_chunks; ++c) {
-    differing += got.chunks[c].bits != want.chunks[c].bits;
+    differing += got.chunk(c).bits != want.chunk(c).bits;
   }
   EXPECT_EQ(differing, 0u);
 }
@@ -169,7 +169,7 @@ TEST(PackChunk, BitLayout) {
 
 TEST(PayloadLayout, LastComponentIsTopCodeOfLastChunk) {
   TurboQuantPayload p{};
-  p.chunks[TurboQuantPayload::c_chunks - 1].bits = 6u << 21;
+  p.setChunk(TurboQuantPayload::c_chunks - 1, TQ3Chunk{6u << 21});
   EXPECT_EQ(p.code(c_dim - 1), 6);
   EXPECT_EQ(p.code(c_dim - 2), 0);
 }
@@ -484,7 +484,9 @@ TEST(ScoreLut, EstimatesInnerProductsFromQuantizedQueries) {
 TurboQuantPayload randomPayload(std::mt19937_64& rng, std::uint64_t id) {
   TurboQuantPayload p{};
   p.id = id;
-  for (TQ3Chunk& chunk : p.chunks) chunk.bits = static_cast<std::uint32_t>(rng()) & 0xFFFFFFu;
+  for (std::size_t c = 0; c < TurboQuantPayload::c_chunks; ++c) {
+    p.setChunk(c, TQ3Chunk{static_cast<std::uint32_t>(rng()) & 0xFFFFFFu});
+  }
   std::normal_distribution<float> dist(0.0f, 1.0f);
   p.bias_scale = std::abs(dist(rng)) * 0.05f + 1e-3f;
   p.bias_shift = dist(rng) * 0.01f;
@@ -499,7 +501,7 @@ float referenceScoreLut(const TurboQuantPayload& p, const std::vector<float>& ta
   for (std::size_t c = 0; c < TurboQuantPayload::c_chunks; ++c) {
     for (std::size_t k = 0; k < 8; ++k) {
       const std::size_t j = 8 * c + k;
-      acc = acc + table[8 * j + ((p.chunks[c].bits >> (3 * k)) & 7)];
+      acc = acc + table[8 * j + ((p.chunk(c).bits >> (3 * k)) & 7)];
     }
   }
   volatile float first = acc * p.bias_scale;

@@ -31,7 +31,7 @@ inline std::uint64_t digest(const korvane::Index& x) {
   Hasher h;
   for (const korvane::TurboQuantPayload& p : x.payloads()) {
     h.value(p.id);
-    for (const korvane::TQ3Chunk& c : p.chunks) h.value(c.bits);
+    h.bytes(p.packed.data(), p.packed.size());
     h.value(p.bias_scale);
     h.value(p.bias_shift);
     h.value(p.renorm_scalar);
