@@ -15,7 +15,9 @@ korvane.distributed (imported on its own; it needs Dask's distributed)
 splits an index into shards held by the workers of a Dask cluster.
 """
 
-from ._index import DIM, MISSING_ID, MISSING_SCORE, DuplicateIdError, Index
+from ._index import (
+    DIM, MISSING_ID, MISSING_SCORE, CorruptIndexError, DuplicateIdError, Index, IndexFileError)
 
-__all__ = ["DIM", "MISSING_ID", "MISSING_SCORE", "DuplicateIdError", "Index"]
+__all__ = ["DIM", "MISSING_ID", "MISSING_SCORE", "CorruptIndexError", "DuplicateIdError",
+           "Index", "IndexFileError"]
 __version__ = "0.1.0"

@@ -2,6 +2,7 @@
 
 import operator
 import os
+import re
 import threading
 
 import numpy as np
@@ -26,14 +27,47 @@ _POOL_LIMIT = 8
 
 
 class DuplicateIdError(KeyError):
-    """An id that is already live in the index, or occurs twice in one batch."""
+    """An id that is already live in the index, or occurs twice in one batch.
 
-    def __init__(self, message, id=None):
+    `id` is that id; `position` its position in the batch (for a repeated
+    id, that of its second occurrence), or None for a single add()."""
+
+    def __init__(self, message, id=None, position=None):
         super().__init__(message)
         self.id = id
+        self.position = position
 
     def __str__(self):
         return str(self.args[0])
+
+
+class IndexFileError(OSError):
+    """A file failure that no system call reported, so with errno None: the
+    path is not a regular file (a directory, say), or the file is not a
+    korvane index or was made by a library built with other constants.
+    `filename` is the path, `strerror` the library's reason."""
+
+    def __init__(self, message, filename=None):
+        super().__init__(None, message, filename)
+
+    def __str__(self):
+        return f"korvane: {self.filename!r} {self.strerror}"
+
+    def __reduce__(self):  # raised on a worker, re-raised on a client
+        return (type(self), (self.strerror, self.filename))
+
+
+class CorruptIndexError(IndexFileError):
+    """A korvane index file that is damaged: truncated, or failing its
+    checksum or a consistency check. `offset` is the byte offset of the
+    failed check when the library names one, else None."""
+
+    def __init__(self, message, filename=None, offset=None):
+        super().__init__(message, filename)
+        self.offset = offset
+
+    def __reduce__(self):
+        return (type(self), (self.strerror, self.filename, self.offset))
 
 
 def _check_vectors(a, name):
@@ -106,11 +140,70 @@ def _encode_path(path):
     return raw
 
 
-def _os_error(what, raw):
+# The library quotes at most this many bytes of a path in its messages.
+_PATH_BYTES_QUOTED = 400
+_ERRNO_TAIL = re.compile(rb"(.*) \(errno (\d+)\)", re.DOTALL)
+_DAMAGED = re.compile(rb"is damaged: (.*?)(?: \(at byte (\d+)\))?", re.DOTALL)
+
+
+def _last_error(lib):
+    """The library's reason for the last failed call on this thread."""
+    return lib.korvane_last_error() or b""
+
+
+def _file_error(lib, raw):
+    """The exception for a failed save or load of the path `raw`, from the
+    library's message:
+
+    - "<step> '<path>': <reason> (errno N)": OSError(N, "<reason> (<step> it)",
+      path), which Python turns into FileNotFoundError, PermissionError,
+      IsADirectoryError ... by the errno;
+    - "'<path>' is damaged: <check> (at byte N)": CorruptIndexError;
+    - "out of memory with '<path>'": MemoryError;
+    - any other "'<path>' <reason>": IndexFileError.
+    """
+    message = _last_error(lib)
     path = os.fsdecode(raw)
-    err = OSError(f"korvane: {path!r} {what}")
-    err.filename = path
-    return err
+    quoted = b"'" + raw[:_PATH_BYTES_QUOTED] + b"'"
+    text = message.decode("utf-8", "replace")
+    if message.startswith(b"out of memory"):
+        return MemoryError(f"korvane: {text}")
+    before, sep, after = message.partition(b" " + quoted + b": ")
+    if sep:
+        tail = _ERRNO_TAIL.fullmatch(after)
+        if tail:
+            code = int(tail.group(2))
+            step = before.decode("utf-8", "replace")
+            reason = tail.group(1).decode("utf-8", "replace")
+            return OSError(code, f"{reason} ({step} it)", path)
+    if message.startswith(quoted + b" "):
+        reason = message[len(quoted) + 1:]
+        damaged = _DAMAGED.fullmatch(reason)
+        if damaged:
+            offset = damaged.group(2)
+            return CorruptIndexError(reason.decode("utf-8", "replace"), path,
+                                     None if offset is None else int(offset))
+        return IndexFileError(reason.decode("utf-8", "replace"), path)
+    return IndexFileError(text or "cannot be used", path)
+
+
+_DUPLICATE = re.compile(
+    rb"id (\d+) (?:is already in the index"
+    rb"|\(position (\d+) of the batch\) is already in the index"
+    rb"|occurs twice in the batch \(again at position (\d+)\))")
+
+
+def _duplicate_error(lib, batch):
+    """DuplicateIdError from the library's message about a refused add."""
+    message = _last_error(lib)
+    text = message.decode("utf-8", "replace")
+    found = _DUPLICATE.fullmatch(message)
+    if found is None:
+        return DuplicateIdError(f"korvane: {text or 'a duplicate id'}")
+    position = found.group(2) or found.group(3)
+    suffix = "; nothing was inserted" if batch else ""
+    return DuplicateIdError(f"{text}{suffix}", int(found.group(1)),
+                            None if position is None else int(position))
 
 
 class _ReadWriteLock:
@@ -176,19 +269,20 @@ class Index:
 
     @classmethod
     def load(cls, path):
-        """Reads an index written by save(). Raises OSError (carrying the
-        path) when the file cannot be read, is not a korvane index, comes
-        from a library built with other constants, is damaged, or memory
-        runs out."""
+        """Reads an index written by save() from `path` (str, bytes or
+        os.PathLike).
+
+        Raises, each carrying the path as `filename`: OSError with the errno
+        of a failed system call (FileNotFoundError, PermissionError, ...);
+        CorruptIndexError (an OSError) for a damaged file; IndexFileError
+        (an OSError) for a path that is not a regular file or a file that is
+        not a korvane index or was made by a library built with other
+        constants. MemoryError when memory runs out."""
         raw = _encode_path(path)
         lib = _native.library()
         handle = lib.korvane_index_load(raw)
         if not handle:
-            # Let the operating system name the reason when it has one.
-            with open(raw, "rb"):
-                pass
-            raise _os_error("is not a readable korvane index (damaged, written by a "
-                            "library built with other constants, or out of memory)", raw)
+            raise _file_error(lib, raw)
         self = cls.__new__(cls)
         self._adopt(lib, handle)
         return self
@@ -273,8 +367,9 @@ class Index:
         `threads` worker threads (0 counts as 1; the index is the same for
         every thread count).
 
-        Raises DuplicateIdError when an id is live or occurs twice in the
-        batch; nothing is inserted then. Raises MemoryError when memory runs
+        Raises DuplicateIdError (a KeyError) when an id is live or occurs
+        twice in the batch; nothing is inserted then, and the error's `id`
+        and `position` name the first such id and its place in the batch. Raises MemoryError when memory runs
         out (or, in a batch, a worker thread fails to start): a single vector
         is then not added; of a batch, the vectors before the failing one
         stay (len() tells how many)."""
@@ -293,9 +388,9 @@ class Index:
             finally:
                 self._lock.release_write()
             if code == -2:
-                raise DuplicateIdError(f"id {id_} is already in the index", id_)
+                raise _duplicate_error(self._lib, batch=False)
             if code != 0:
-                raise MemoryError("korvane: out of memory adding a vector")
+                raise MemoryError(f"korvane: {_last_error(self._lib).decode()} adding a vector")
             return
         ids = _check_ids(ids, "ids")
         n = vectors.shape[0]
@@ -314,17 +409,10 @@ class Index:
         finally:
             self._lock.release_write()
         if code == -2:
-            values, counts = np.unique(ids, return_counts=True)
-            repeated = values[counts > 1]
-            if repeated.size:
-                id_ = int(repeated[0])
-                raise DuplicateIdError(f"id {id_} occurs more than once in the batch; "
-                                       "nothing was inserted", id_)
-            raise DuplicateIdError("an id of the batch is already in the index; "
-                                   "nothing was inserted")
+            raise _duplicate_error(self._lib, batch=True)
         if code != 0:
-            raise MemoryError(f"korvane: out of memory (or a worker thread failed to start) "
-                              f"after adding {added} of {n} vectors")
+            raise MemoryError(f"korvane: {_last_error(self._lib).decode()} after adding "
+                              f"{added} of {n} vectors")
 
     def remove(self, id):
         """Deletes the vector with this id. Raises KeyError when the id is
@@ -486,8 +574,13 @@ class Index:
 
     def save(self, path):
         """Writes the index to `path` (str, bytes or os.PathLike), replacing
-        any file there only once the new one is complete. Raises OSError
-        carrying the path on failure; the index stays usable."""
+        any file there only once the new one is complete. On failure the
+        index stays usable and any previous file at `path` intact; raises,
+        carrying the path as `filename`, OSError with the errno of the
+        failed system call (FileNotFoundError for a missing directory,
+        PermissionError, ...), IndexFileError (an OSError, errno None) when
+        `path` exists and is not a regular file, MemoryError when memory
+        runs out."""
         raw = _encode_path(path)
         handle = self._read()
         try:
@@ -495,4 +588,4 @@ class Index:
         finally:
             self._lock.release_read()
         if code != 0:
-            raise _os_error("could not be written (the index is unchanged)", raw)
+            raise _file_error(self._lib, raw)

@@ -1,5 +1,8 @@
 import copy
+import errno
+import os
 import pickle
+import shutil
 import threading
 
 import numpy as np
@@ -217,11 +220,18 @@ def test_duplicate_ids_insert_nothing(small_index, data):
     with pytest.raises(korvane.DuplicateIdError) as err:
         ix.add(ids[5], vectors[5])
     assert isinstance(err.value, KeyError) and err.value.id == int(ids[5])
-    # A batch holding one live id, or one id twice, inserts none of its vectors.
-    for batch, culprit in ((ids[[300, 301, 10, 302]], None), (ids[[300, 301, 300]], int(ids[300]))):
+    assert err.value.position is None and str(ids[5]) in str(err.value)
+    # A batch holding one live id, or one id twice, inserts none of its
+    # vectors; the error names the id and its position in the batch.
+    cases = {
+        "live id": (ids[[300, 301, 10, 302]], int(ids[10]), 2, "already in the index"),
+        "id twice": (ids[[300, 301, 300]], int(ids[300]), 2, "twice"),
+    }
+    for case, (batch, culprit, position, words) in cases.items():
         with pytest.raises(korvane.DuplicateIdError) as err:
             ix.add(batch, vectors[:len(batch)], threads=2)
-        assert err.value.id == culprit
+        assert (err.value.id, err.value.position) == (culprit, position), case
+        assert str(culprit) in str(err.value) and words in str(err.value), case
         assert len(ix) == 200
         assert len(ix.search_filtered(vectors[300], ids[300:303])[0]) == 0
     ix.add(ids[300:303], vectors[300:303])
@@ -347,3 +357,62 @@ def test_library_lookup(tmp_path):
     with pytest.raises(OSError) as err:
         _native.load_library({_native.ENV_VARIABLE: str(fake)})
     assert str(fake) in str(err.value)
+
+
+# -- failures that say why --------------------------------------------------
+
+def _flip_middle_byte(path):
+    raw = bytearray(path.read_bytes())
+    raw[len(raw) // 2] ^= 0x10
+    path.write_bytes(bytes(raw))
+
+
+def _truncate_by_100(path):
+    path.write_bytes(path.read_bytes()[:-100])
+
+
+@pytest.fixture(scope="module")
+def saved_file(index, tmp_path_factory):
+    """A file of the shared index, to copy and spoil."""
+    path = tmp_path_factory.mktemp("saved") / "good.korvane"
+    index.save(path)
+    return path
+
+
+@pytest.mark.parametrize("case, exception, code, words", [
+    ("save into a missing directory", FileNotFoundError, errno.ENOENT, "cannot create a file"),
+    ("save over a directory", korvane.IndexFileError, None, "not a regular file"),
+    ("load a missing file", FileNotFoundError, errno.ENOENT, "cannot open"),
+    ("load a directory", korvane.IndexFileError, None, "not a regular file"),
+    ("load a file that is no index", korvane.IndexFileError, None, "not a korvane index"),
+    ("load a file for another dimension", korvane.IndexFileError, None, "another dimension"),
+    ("load a file with a flipped byte", korvane.CorruptIndexError, None, "checksum mismatch"),
+    ("load a truncated file", korvane.CorruptIndexError, None, "damaged"),
+])
+def test_file_failures_say_why(case, exception, code, words, index, saved_file, tmp_path):
+    target = tmp_path / "x.korvane"
+    if case == "save into a missing directory":
+        target = tmp_path / "no" / "such" / "x.korvane"
+    elif case in ("save over a directory", "load a directory"):
+        target.mkdir()
+    elif case == "load a file that is no index":
+        target.write_bytes(b"NOPE" + bytes(1000))
+    elif case == "load a file for another dimension":
+        target.write_bytes(b"TQX5" + bytes(1000))  # the magic, then a header of zeros
+    elif case.startswith("load a file with") or case == "load a truncated file":
+        shutil.copy(saved_file, target)
+        (_flip_middle_byte if "flipped" in case else _truncate_by_100)(target)
+    call = index.save if case.startswith("save") else korvane.Index.load
+    with pytest.raises(OSError) as err:
+        call(target)
+    assert type(err.value) is exception, (case, err.value)
+    assert err.value.errno == code, case
+    assert err.value.filename == str(target), case
+    assert words in err.value.strerror and str(target) in str(err.value), (case, str(err.value))
+    assert "None" not in str(err.value), case
+    if exception is korvane.CorruptIndexError:
+        assert 0 < err.value.offset <= saved_file.stat().st_size, case
+    # The exception survives a trip between processes (a Dask worker's, say).
+    again = pickle.loads(pickle.dumps(err.value))
+    assert (type(again), again.errno, again.strerror, again.filename) == (
+        exception, code, err.value.strerror, err.value.filename), case
