@@ -1,5 +1,6 @@
 """The Index class: a thin ctypes layer over one korvane index handle."""
 
+import ctypes
 import operator
 import os
 import re
@@ -21,6 +22,7 @@ _F32 = np.dtype(np.float32)
 _U64 = np.dtype(np.uint64)
 _SIZE = np.dtype(np.uintp)  # size_t on every platform the library runs on
 _MAX_ID = (1 << 64) - 1
+_MAX_SIZE = (1 << (8 * ctypes.sizeof(ctypes.c_size_t))) - 1
 # Idle contexts kept per breadth m; more than this many threads searching
 # with one m at once make (and then drop) extra contexts.
 _POOL_LIMIT = 8
@@ -121,7 +123,9 @@ def _check_ids(ids, name):
     return np.array(values, dtype=_U64)
 
 
-def _check_count(value, name, minimum):
+def _check_count(value, name, minimum, maximum=_MAX_SIZE):
+    """`value` as an int in [minimum, maximum] (by default, what a size_t
+    holds: ctypes would silently wrap a larger one), else ValueError."""
     if isinstance(value, (bool, np.bool_)):
         raise ValueError(f"{name} must be an integer, not a bool")
     try:
@@ -130,6 +134,8 @@ def _check_count(value, name, minimum):
         raise ValueError(f"{name} must be an integer, not {type(value).__name__}") from None
     if value < minimum:
         raise ValueError(f"{name} must be at least {minimum}, not {value}")
+    if value > maximum:
+        raise ValueError(f"{name} must be at most {maximum}, not {value}")
     return value
 
 

@@ -207,6 +207,7 @@ def test_malformed_arguments_raise_value_error(index, data):
         "string allow-list": lambda: index.search_filtered(queries[0], "123"),
         "NUL in path": lambda: index.save("a\0b"),
         "negative seed": lambda: korvane.Index(seed=-1),
+        "seed past 2**64": lambda: korvane.Index(seed=2**64),
     }
     before = len(index)
     for name, call in calls.items():
@@ -416,3 +417,22 @@ def test_file_failures_say_why(case, exception, code, words, index, saved_file, 
     again = pickle.loads(pickle.dumps(err.value))
     assert (type(again), again.errno, again.strerror, again.filename) == (
         exception, code, err.value.strerror, err.value.filename), case
+
+
+# Integers that a size_t or uint64_t cannot hold are refused, never wrapped
+# modulo 2**64 on their way through ctypes.
+@pytest.mark.parametrize("case, call", [
+    ("m past 2**64", lambda ix, ids, v, q: ix.search(q[0], k=10, m=2**64 + 64)),
+    ("batch m past 2**64", lambda ix, ids, v, q: ix.search(q[:2], k=10, m=2**64 + 64)),
+    ("search threads past 2**64", lambda ix, ids, v, q: ix.search(q[:2], threads=2**64 + 1)),
+    # (Ids already live: were the threads wrapped, the add would fail otherwise.)
+    ("add threads past 2**64", lambda ix, ids, v, q: ix.add(ids[:2], v[:2], threads=2**64 + 1)),
+    ("filtered k past 2**64", lambda ix, ids, v, q: ix.search_filtered(q[0], ids, k=2**64 + 3)),
+    ("ef_construction past 2**64", lambda ix, ids, v, q: korvane.Index(ef_construction=2**64 + 40)),
+])
+def test_out_of_range_integers_raise_value_error(case, call, index, data):
+    ids, vectors, queries = data
+    before = len(index)
+    with pytest.raises(ValueError):
+        call(index, ids, vectors, queries)
+    assert len(index) == before
