@@ -213,18 +213,23 @@ def _duplicate_error(lib, batch):
 
 
 class _ReadWriteLock:
-    """Many readers or one writer. Searches and the live count read; adding,
-    removing and closing write, so a Python program cannot free or change a
-    handle under a running search."""
+    """Many readers or one writer, the writer first. Searches, len() and
+    save() read; adding, removing and closing write, so a Python program
+    cannot free or change a handle under a running search. A writer that is
+    waiting stops new readers, so threads that keep searching cannot hold
+    add(), remove() or close() off for ever. Not reentrant: a thread holding
+    the lock must not take it again (a read taken inside a read would wait
+    for a writer that waits for the outer read)."""
 
     def __init__(self):
         self._cond = threading.Condition(threading.Lock())
         self._readers = 0
         self._writing = False
+        self._writers_waiting = 0
 
     def acquire_read(self):
         with self._cond:
-            while self._writing:
+            while self._writing or self._writers_waiting:
                 self._cond.wait()
             self._readers += 1
 
@@ -236,8 +241,15 @@ class _ReadWriteLock:
 
     def acquire_write(self):
         with self._cond:
-            while self._writing or self._readers:
-                self._cond.wait()
+            self._writers_waiting += 1
+            try:
+                while self._writing or self._readers:
+                    self._cond.wait()
+            except BaseException:  # interrupted: let the readers it held back in
+                self._writers_waiting -= 1
+                self._cond.notify_all()
+                raise
+            self._writers_waiting -= 1
             self._writing = True
 
     def release_write(self):

@@ -436,3 +436,37 @@ def test_out_of_range_integers_raise_value_error(case, call, index, data):
     with pytest.raises(ValueError):
         call(index, ids, vectors, queries)
     assert len(index) == before
+
+
+def test_a_waiting_writer_is_not_starved_by_searching_threads(data):
+    """Threads searching in a loop must let add(), remove() and close() in."""
+    ids, vectors, queries = data
+    ix = korvane.Index(seed=5)
+    ix.add(ids[:100], vectors[:100])
+    stop = threading.Event()
+
+    def search_forever():
+        while not stop.is_set():
+            try:
+                ix.search(queries[0], k=5, m=32)
+            except ValueError:  # closed under it: the last change below
+                return
+
+    searchers = [threading.Thread(target=search_forever, daemon=True) for _ in range(2)]
+    for t in searchers:
+        t.start()
+    try:
+        for name, change in [("add", lambda: ix.add(ids[100:110], vectors[100:110])),
+                             ("remove", lambda: ix.remove(int(ids[0]))),
+                             ("close", ix.close)]:
+            writer = threading.Thread(target=change, daemon=True)
+            writer.start()
+            # A liveness bound, generous on a loaded machine: starved, the
+            # writer would wait for as long as the searchers run.
+            writer.join(timeout=120)
+            assert not writer.is_alive(), f"{name} is still waiting for the searchers"
+    finally:
+        stop.set()
+        for t in searchers:
+            t.join()
+        ix.close()
