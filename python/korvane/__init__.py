@@ -16,8 +16,9 @@ splits an index into shards held by the workers of a Dask cluster.
 """
 
 from ._index import (
-    DIM, MISSING_ID, MISSING_SCORE, CorruptIndexError, DuplicateIdError, Index, IndexFileError)
+    DIM, MISSING_ID, MISSING_SCORE, STORES, CorruptIndexError, DuplicateIdError, Index,
+    IndexFileError)
 
-__all__ = ["DIM", "MISSING_ID", "MISSING_SCORE", "CorruptIndexError", "DuplicateIdError",
-           "Index", "IndexFileError"]
+__all__ = ["DIM", "MISSING_ID", "MISSING_SCORE", "STORES", "CorruptIndexError",
+           "DuplicateIdError", "Index", "IndexFileError"]
 __version__ = "0.1.0"

@@ -23,6 +23,13 @@ _U64 = np.dtype(np.uint64)
 _SIZE = np.dtype(np.uintp)  # size_t on every platform the library runs on
 _MAX_ID = (1 << 64) - 1
 _MAX_SIZE = (1 << (8 * ctypes.sizeof(ctypes.c_size_t))) - 1
+#: The rerank stores Index(store=...) takes and Index.store names.
+STORES = ("sq8", "fp32", "none")
+# Their KORVANE_STORE_* values.
+_STORE_CODES = {"none": 0, "fp32": 1, "sq8": 2}
+_STORE_NAMES = {code: name for name, code in _STORE_CODES.items()}
+#: The breadth m a search uses when none is given is max(DEFAULT_M, k).
+DEFAULT_M = 64
 # Idle contexts kept per breadth m; more than this many threads searching
 # with one m at once make (and then drop) extra contexts.
 _POOL_LIMIT = 8
@@ -269,21 +276,39 @@ class Index:
 
     Threads: searches, len() and save() may run at the same time from
     several threads (each takes its own search context); add(), remove()
-    and close() wait until they have the index to themselves. The native
-    calls release the GIL.
+    and close() wait until they have the index to themselves, and once one
+    waits, new searches wait behind it. The native calls release the GIL.
     """
 
-    def __init__(self, ef_construction=64, seed=0):
-        """Creates an empty index. `seed` fixes the random rotation;
-        `ef_construction` is the insertion beam width (raised to at least
-        32). Takes about a second. Raises MemoryError when memory runs out."""
+    def __init__(self, ef_construction=64, seed=0, store="sq8"):
+        """Creates an empty index. `seed` (an integer in [0, 2**64 - 1])
+        fixes the random rotation; `ef_construction` is the insertion beam
+        width (raised to at least 32; larger builds a better graph, more
+        slowly).
+
+        `store` is what the index keeps of every vector to rescore the best
+        candidates of a search, and so what the scores are:
+
+        - "sq8" (the default): an 8-bit copy, about 3 KiB a vector; scores
+          close to the exact inner products.
+        - "fp32": the full vector, 12 KiB a vector; scores are the exact
+          inner products (in float32).
+        - "none": nothing; results are ranked and scored by the 3-bit
+          payloads, rough estimates of the inner products, and recall is
+          lower.
+
+        Takes about a second. Raises ValueError for a bad argument,
+        MemoryError when memory runs out."""
         ef_construction = _check_count(ef_construction, "ef_construction", 0)
         seed = _check_id(seed, "seed")
+        if not isinstance(store, str) or store not in _STORE_CODES:
+            raise ValueError(f"store must be one of {', '.join(map(repr, STORES))}, "
+                             f"not {store!r}")
         lib = _native.library()
-        handle = lib.korvane_index_create(ef_construction, seed)
+        handle = lib.korvane_index_create_with_store(ef_construction, seed, _STORE_CODES[store])
         if not handle:
-            raise MemoryError("korvane: out of memory creating an index")
-        self._adopt(lib, handle)
+            raise MemoryError(f"korvane: {_last_error(lib).decode()} creating an index")
+        self._adopt(lib, handle, seed)
 
     @classmethod
     def load(cls, path):
@@ -302,14 +327,45 @@ class Index:
         if not handle:
             raise _file_error(lib, raw)
         self = cls.__new__(cls)
-        self._adopt(lib, handle)
+        self._adopt(lib, handle, None)  # a file does not record its seed
         return self
 
-    def _adopt(self, lib, handle):
+    def _adopt(self, lib, handle, seed):
         self._lib = lib
         self._handle = handle
+        self._seed = seed
+        self._store = _STORE_NAMES[lib.korvane_index_store(handle)]
         self._lock = _ReadWriteLock()
         self._contexts = {}  # m -> idle contexts of breadth m
+
+    # -- what the index is -------------------------------------------------
+
+    @property
+    def store(self):
+        """The rerank store: "sq8", "fp32" or "none" (see Index()). A loaded
+        index has that of its file."""
+        return self._store
+
+    @property
+    def seed(self):
+        """The seed the index was created with; None for a loaded index (its
+        file holds the rotation, not the seed)."""
+        return self._seed
+
+    @property
+    def dim(self):
+        """The number of components of every vector: 3072."""
+        return DIM
+
+    @property
+    def nbytes(self):
+        """The bytes of memory the index holds (the 36 MiB rotation
+        included; search contexts not)."""
+        handle = self._read()
+        try:
+            return self._lib.korvane_index_memory_bytes(handle)
+        finally:
+            self._lock.release_read()
 
     # -- lifetime ---------------------------------------------------------
 
@@ -353,7 +409,11 @@ class Index:
     def __repr__(self):
         if self.closed:
             return "<korvane.Index (closed)>"
-        return f"<korvane.Index of {len(self)} vectors>"
+        try:
+            count = len(self)
+        except ValueError:  # closed meanwhile
+            return "<korvane.Index (closed)>"
+        return f"<korvane.Index of {count} vectors, store={self._store!r}, seed={self._seed}>"
 
     def _open_handle(self):
         handle = self._handle

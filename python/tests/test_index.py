@@ -470,3 +470,97 @@ def test_a_waiting_writer_is_not_starved_by_searching_threads(data):
         for t in searchers:
             t.join()
         ix.close()
+
+
+# -- rerank stores ----------------------------------------------------------
+
+STORE_KINDS = ("sq8", "fp32", "none")
+STORE_N = 400
+
+
+@pytest.fixture(scope="module")
+def by_store(data):
+    """Per store kind, two indexes of the same vectors: one built on one
+    thread, one on three. Each holds a batch, then one single addition."""
+    ids, vectors, _ = data
+    built = {}
+    for store in STORE_KINDS:
+        pair = []
+        for threads in (1, 3):
+            ix = korvane.Index(ef_construction=64, seed=13, store=store)
+            ix.add(ids[:STORE_N - 1], vectors[:STORE_N - 1], threads=threads)
+            ix.add(ids[STORE_N - 1], vectors[STORE_N - 1])
+            pair.append(ix)
+        built[store] = tuple(pair)
+    yield built
+    for pair in built.values():
+        for ix in pair:
+            ix.close()
+
+
+def _relative_errors(store_index, data):
+    """|score - exact| / |exact| of the top 10 of every query, the exact
+    inner products taken in float64."""
+    ids, vectors, queries = data
+    found, scores, counts = store_index.search(queries, k=K, m=64, return_counts=True)
+    assert (counts == K).all()
+    exact = np.einsum("qd,qkd->qk", queries.astype(np.float64),
+                      vectors[np.searchsorted(ids, found)].astype(np.float64))
+    return np.abs(scores - exact) / np.abs(exact)
+
+
+@pytest.mark.parametrize("store", STORE_KINDS)
+def test_store_round_trip(store, by_store, data, tmp_path):
+    ids, vectors, queries = data
+    ix = by_store[store][0]
+    assert ix.store == store and len(ix) == STORE_N
+    path = tmp_path / f"{store}.korvane"
+    ix.save(path)
+    with korvane.Index.load(path) as loaded:
+        assert loaded.store == store
+        want = ix.search(queries, k=K, m=48, return_counts=True)
+        got = loaded.search(queries, k=K, m=48, return_counts=True)
+        for w, g in zip(want, got):
+            np.testing.assert_array_equal(w, g)
+        for w, g in zip(ix.search(queries[0], k=K), loaded.search(queries[0], k=K)):
+            np.testing.assert_array_equal(w, g)
+        for w, g in zip(ix.search_filtered(queries[1], ids[:STORE_N:3]),
+                        loaded.search_filtered(queries[1], ids[:STORE_N:3])):
+            np.testing.assert_array_equal(w, g)
+
+
+@pytest.mark.parametrize("store", STORE_KINDS)
+def test_store_is_the_same_for_every_thread_count(store, by_store, data, tmp_path):
+    _, _, queries = data
+    one, three = by_store[store]
+    got = [ix.search(queries, k=K, m=64, threads=t, return_counts=True)
+           for ix, t in ((one, 1), (three, 3))]
+    for a, b in zip(*got):
+        np.testing.assert_array_equal(a, b)
+    one.save(tmp_path / "one.korvane")
+    three.save(tmp_path / "three.korvane")
+    assert (tmp_path / "one.korvane").read_bytes() == (tmp_path / "three.korvane").read_bytes()
+
+
+def test_store_scores(by_store, data):
+    errors = {store: _relative_errors(by_store[store][0], data) for store in STORE_KINDS}
+    # fp32: the exact inner products, up to float32 rounding.
+    assert errors["fp32"].max() <= 1e-4
+    # sq8: close approximations, further off than fp32.
+    assert errors["sq8"].mean() > 10 * errors["fp32"].mean()
+    assert errors["sq8"].max() <= 0.05
+    # none: the payload estimates, close but not exact, and rougher still.
+    assert errors["none"].mean() > errors["sq8"].mean()
+    assert errors["none"].mean() <= 0.2
+
+
+def test_store_is_checked_and_told(by_store, data):
+    for bad in ("SQ8", "fp16", "", None, 2):
+        with pytest.raises(ValueError, match="store"):
+            korvane.Index(store=bad)
+    sizes = {store: by_store[store][0].nbytes for store in STORE_KINDS}
+    # Per vector: fp32 keeps 12 KiB more than none, sq8 3 KiB more.
+    assert sizes["fp32"] - sizes["none"] >= STORE_N * 12288
+    assert sizes["sq8"] - sizes["none"] >= STORE_N * 3072
+    assert sizes["fp32"] > sizes["sq8"]
+    assert "store='fp32'" in repr(by_store["fp32"][0]) and "seed=13" in repr(by_store["fp32"][0])
