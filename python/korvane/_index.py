@@ -543,13 +543,19 @@ class Index:
         else:
             self._lib.korvane_context_destroy(ctx)
 
-    def search(self, queries, k=10, m=64, threads=0, return_counts=False):
+    def search(self, queries, k=10, m=None, threads=0, return_counts=False):
         """Finds the k vectors with the largest inner product with each query.
 
-        `m` is the search breadth, the number of graph candidates considered
-        (larger is slower and more accurate; 64 to 256 is typical); a query
-        gets at most min(k, m) results. The scores are 8-bit approximations
-        of the inner products, in descending order.
+        `m` is the search breadth: the number of graph candidates a search
+        considers, and so also a cap on its results (a query gets at most
+        min(k, m)). A larger m finds more of the true top k (better recall)
+        and costs time about in proportion; 64 to 256 is typical for k = 10.
+        None, the default, is max(64, k), which lets k results come back.
+
+        The scores, in descending order, are the inner products as the
+        index's store gives them: exact for "fp32", 8-bit approximations for
+        "sq8", payload estimates for "none" (see Index()). A NaN score (from
+        a NaN or infinite component) ranks below every number.
 
         One query of shape (3072,): returns (ids, scores), a uint64 and a
         float32 array of the found count. k above 256 is served through the
@@ -566,7 +572,7 @@ class Index:
         when memory runs out."""
         queries = _check_vectors(queries, "queries")
         k = _check_count(k, "k", 0)
-        m = _check_count(m, "m", 1)
+        m = max(DEFAULT_M, k) if m is None else _check_count(m, "m", 1)
         threads = _check_count(threads, "threads", 0)
         if queries.ndim == 1 and k <= MAX_K_SINGLE:
             if return_counts:

@@ -564,3 +564,18 @@ def test_store_is_checked_and_told(by_store, data):
     assert sizes["sq8"] - sizes["none"] >= STORE_N * 3072
     assert sizes["fp32"] > sizes["sq8"]
     assert "store='fp32'" in repr(by_store["fp32"][0]) and "seed=13" in repr(by_store["fp32"][0])
+
+
+def test_default_breadth_lets_k_results_come_back(index, data):
+    _, _, queries = data
+    for k in (100, 300):
+        ids, scores, counts = index.search(queries[:4], k=k, return_counts=True)
+        assert (counts == k).all(), k
+        one_ids, one_scores = index.search(queries[0], k=k)
+        np.testing.assert_array_equal(one_ids, ids[0])
+        np.testing.assert_array_equal(one_scores, scores[0])
+        # None means max(64, k).
+        for w, g in zip(index.search(queries[:4], k=k, m=k), (ids, scores)):
+            np.testing.assert_array_equal(w, g)
+    for w, g in zip(index.search(queries, k=K), index.search(queries, k=K, m=64)):
+        np.testing.assert_array_equal(w, g)
