@@ -30,6 +30,8 @@ _STORE_CODES = {"none": 0, "fp32": 1, "sq8": 2}
 _STORE_NAMES = {code: name for name, code in _STORE_CODES.items()}
 #: The breadth m a search uses when none is given is max(DEFAULT_M, k).
 DEFAULT_M = 64
+# At most this many threads answer one search_filtered() batch.
+_MAX_THREADS = 4 * (os.cpu_count() or 1)
 # Idle contexts kept per breadth m; more than this many threads searching
 # with one m at once make (and then drop) extra contexts.
 _POOL_LIMIT = 8
@@ -128,6 +130,17 @@ def _check_ids(ids, name):
     except TypeError:
         raise ValueError(f"{name} must be a sequence of integers, not {type(ids).__name__}") from None
     return np.array(values, dtype=_U64)
+
+
+def _is_sequence(value):
+    """Whether `value` is a collection of ids rather than one."""
+    if isinstance(value, np.ndarray):
+        return value.ndim != 0
+    try:
+        operator.index(value)
+    except TypeError:
+        return not isinstance(value, (str, bytes, float))
+    return False
 
 
 def _check_count(value, name, minimum, maximum=_MAX_SIZE):
@@ -447,10 +460,17 @@ class Index:
 
         Raises DuplicateIdError (a KeyError) when an id is live or occurs
         twice in the batch; nothing is inserted then, and the error's `id`
-        and `position` name the first such id and its place in the batch. Raises MemoryError when memory runs
-        out (or, in a batch, a worker thread fails to start): a single vector
-        is then not added; of a batch, the vectors before the failing one
-        stay (len() tells how many)."""
+        and `position` name the first such id and its place in the batch.
+        Raises MemoryError when memory runs out (or, in a batch, a worker
+        thread fails to start): a single vector is then not added; of a
+        batch, the vectors before the failing one stay (len() tells how
+        many). Raises ValueError for malformed arguments, among them the
+        vectors passed first and the ids second."""
+        if isinstance(ids, np.ndarray) and ids.dtype.kind == "f" and (
+                ids.ndim == 2 or ids.shape == (DIM,)):
+            raise ValueError(f"add(ids, vectors) takes the ids first: the ids argument is a "
+                             f"float array of shape {ids.shape}, which looks like the vectors "
+                             "(were the two swapped?)")
         vectors = _check_vectors(vectors, "vectors")
         threads = _check_count(threads, "threads", 0)
         if vectors.ndim == 1:
@@ -492,18 +512,58 @@ class Index:
             raise MemoryError(f"korvane: {_last_error(self._lib).decode()} after adding "
                               f"{added} of {n} vectors")
 
-    def remove(self, id):
-        """Deletes the vector with this id. Raises KeyError when the id is
-        not live (never added or already removed); the library reports
-        running out of memory the same way, and the index is then unchanged."""
-        id_ = _check_id(id)
+    def remove(self, ids):
+        """Deletes the vectors with these ids: one int, or a sequence or
+        integer array of them. All or nothing: when an id is not live (never
+        added, already removed) or occurs twice, raises KeyError naming the
+        first such id and removes none. Returns the number removed (1 for
+        one id). Raises MemoryError when memory runs out: the index then
+        keeps the vector of the failing id, and the ids before it are
+        removed (the message tells how many)."""
+        if _is_sequence(ids):
+            batch = _check_ids(ids, "ids")
+        else:
+            batch = np.array([_check_id(ids)], dtype=_U64)
+        values, counts = np.unique(batch, return_counts=True)
+        if (counts > 1).any():
+            raise KeyError(int(values[counts > 1][0]))
         handle = self._write()
         try:
-            code = self._lib.korvane_index_remove(handle, id_)
+            for id_ in batch.tolist():
+                if not self._lib.korvane_index_contains(handle, id_):
+                    raise KeyError(id_)
+            for done, id_ in enumerate(batch.tolist()):
+                if self._lib.korvane_index_remove(handle, id_) != 0:
+                    raise MemoryError(f"korvane: {_last_error(self._lib).decode()} removing id "
+                                      f"{id_}, after removing {done} of {batch.size}")
         finally:
             self._lock.release_write()
-        if code != 0:
-            raise KeyError(id_)
+        return int(batch.size)
+
+    def __contains__(self, id):
+        """Whether `id` is live in the index. Anything that is not an integer
+        in [0, 2**64 - 1] is not."""
+        try:
+            id_ = _check_id(id)
+        except ValueError:
+            return False
+        handle = self._read()
+        try:
+            return bool(self._lib.korvane_index_contains(handle, id_))
+        finally:
+            self._lock.release_read()
+
+    def ids(self):
+        """The live ids, in the order they were added, as a uint64 array."""
+        handle = self._read()
+        try:
+            count = self._lib.korvane_index_ids(handle, None, 0)
+            out = np.empty(count, dtype=_U64)
+            if count:
+                self._lib.korvane_index_ids(handle, out.ctypes.data, count)
+        finally:
+            self._lock.release_read()
+        return out
 
     def __len__(self):
         """The number of live vectors (added and not removed)."""
@@ -622,37 +682,88 @@ class Index:
                               "in a batch search")
         return ids, scores, counts.astype(_U64, copy=False)
 
-    def search_filtered(self, query, allowed_ids, k=10):
+    def search_filtered(self, queries, allowed_ids, k=10, threads=0, return_counts=False):
         """Scores exactly the live vectors whose ids are in `allowed_ids`
         (a sequence or integer array; unknown and removed ids are skipped, an
-        id listed twice may be returned twice) against one query of shape
-        (3072,), without the graph. Returns (ids, scores) as search() does
-        for one query, with at most min(k, 256) results."""
-        query = _check_vectors(query, "query")
-        if query.ndim != 1:
-            raise ValueError(f"query must have shape ({DIM},), not {query.shape}")
+        id listed twice may be returned twice) against each query, without
+        the graph, and keeps the best min(k, 256), by descending score.
+
+        One query of shape (3072,): returns (ids, scores) of the found
+        count, as search() does for one query.
+
+        A batch of shape (n, 3072), answered on `threads` Python threads
+        (0 counts as 1; each with a search context of its own, the native
+        calls releasing the GIL; the results are the same for every thread
+        count): returns (ids, scores) of shape (n, min(k, 256)), padded with
+        MISSING_ID and MISSING_SCORE, and with return_counts=True also the
+        uint64 counts, as search() does for a batch."""
+        queries = _check_vectors(queries, "queries")
         allowed = _check_ids(allowed_ids, "allowed_ids")
         k = _check_count(k, "k", 0)
-        capacity = min(k, MAX_K_SINGLE)
-        ids = np.empty(capacity, dtype=_U64)
-        scores = np.empty(capacity, dtype=_F32)
-        if capacity == 0 or allowed.size == 0:
-            self._read()  # a closed index is refused even with nothing to search
-            self._lock.release_read()
-            return ids[:0], scores[:0]
-        handle = self._read()
+        threads = _check_count(threads, "threads", 0)
+        single = queries.ndim == 1
+        if single and return_counts:
+            raise ValueError("return_counts applies to a batch of queries")
+        batch = queries.reshape(1, DIM) if single else queries
+        width = min(k, MAX_K_SINGLE)
+        n = batch.shape[0]
+        ids = np.full((n, width), MISSING_ID, dtype=_U64)
+        scores = np.full((n, width), MISSING_SCORE, dtype=_F32)
+        counts = np.zeros(n, dtype=_U64)
+        handle = self._read()  # a closed index is refused even with nothing to search
         try:
-            m = MAX_K_SINGLE  # the filter, not the breadth, bounds this search
-            ctx = self._take_context(handle, m)
-            try:
-                found = self._lib.korvane_search_filtered(
-                    handle, ctx, query.ctypes.data, allowed.ctypes.data, allowed.size,
-                    k, ids.ctypes.data, scores.ctypes.data)
-            finally:
-                self._return_context(m, ctx)
+            if n and width and allowed.size:
+                self._filter_rows(handle, batch, allowed, width, ids, scores, counts,
+                                  max(1, min(threads, n, _MAX_THREADS)))
         finally:
             self._lock.release_read()
-        return ids[:found], scores[:found]
+        if single:
+            found = int(counts[0])
+            return ids[0, :found], scores[0, :found]
+        return (ids, scores, counts) if return_counts else (ids, scores)
+
+    def _filter_rows(self, handle, queries, allowed, width, ids, scores, counts, threads):
+        # Called with the read lock held; the worker threads rely on it and
+        # take no lock themselves. Thread t answers rows t, t + threads, ...
+        m = MAX_K_SINGLE  # the filter, not the breadth, bounds this search
+        errors = []
+        stop = threading.Event()
+
+        def rows(start):
+            try:
+                ctx = self._take_context(handle, m)
+                try:
+                    for q in range(start, queries.shape[0], threads):
+                        if stop.is_set():
+                            return
+                        counts[q] = self._lib.korvane_search_filtered(
+                            handle, ctx, queries[q].ctypes.data, allowed.ctypes.data,
+                            allowed.size, width, ids[q].ctypes.data, scores[q].ctypes.data)
+                finally:
+                    self._return_context(m, ctx)
+            except BaseException as err:
+                errors.append(err)
+                stop.set()
+
+        if threads == 1:
+            rows(0)
+        else:
+            workers = []
+            try:
+                for t in range(threads):
+                    workers.append(threading.Thread(target=rows, args=(t,), daemon=True))
+                    workers[-1].start()
+                for w in workers:
+                    w.join()
+            finally:
+                # Interrupted, or a thread failed to start: no worker may
+                # outlive the read lock that the caller releases next.
+                stop.set()
+                for w in workers:
+                    if w.ident is not None:
+                        w.join()
+        if errors:
+            raise errors[0]
 
     # -- persistence ------------------------------------------------------
 

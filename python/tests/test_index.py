@@ -203,7 +203,10 @@ def test_malformed_arguments_raise_value_error(index, data):
         "negative threads": lambda: index.search(queries, threads=-1),
         "float k": lambda: index.search(queries[0], k=2.5),
         "counts of one query": lambda: index.search(queries[0], return_counts=True),
-        "filtered batch": lambda: index.search_filtered(queries[:2], ids[:3]),
+        "counts of one filtered query": lambda: index.search_filtered(queries[0], ids[:3],
+                                                                      return_counts=True),
+        "negative filter threads": lambda: index.search_filtered(queries[:2], ids[:3], threads=-1),
+        "float ids to remove": lambda: index.remove([1.5]),
         "string allow-list": lambda: index.search_filtered(queries[0], "123"),
         "NUL in path": lambda: index.save("a\0b"),
         "negative seed": lambda: korvane.Index(seed=-1),
@@ -303,6 +306,11 @@ def test_closed_index_raises_value_error(data, tmp_path):
         "search batch": lambda: ix.search(queries),
         "search_filtered": lambda: ix.search_filtered(queries[0], ids[:2]),
         "search_filtered, empty list": lambda: ix.search_filtered(queries[0], []),
+        "search_filtered batch": lambda: ix.search_filtered(queries[:2], ids[:2]),
+        "remove batch": lambda: ix.remove(ids[:2]),
+        "in": lambda: int(ids[0]) in ix,
+        "ids": lambda: ix.ids(),
+        "nbytes": lambda: ix.nbytes,
         "save": lambda: ix.save(tmp_path / "closed.korvane"),
         "with": lambda: ix.__enter__(),
     }
@@ -579,3 +587,88 @@ def test_default_breadth_lets_k_results_come_back(index, data):
             np.testing.assert_array_equal(w, g)
     for w, g in zip(index.search(queries, k=K), index.search(queries, k=K, m=64)):
         np.testing.assert_array_equal(w, g)
+
+
+# -- what a new user reaches for --------------------------------------------
+
+def test_membership_ids_and_batch_remove(small_index, data):
+    ids, vectors, _ = data
+    ix = small_index
+    assert ix.dim == DIM == 3072
+    np.testing.assert_array_equal(ix.ids(), ids[:200])
+    assert ix.ids().dtype == np.uint64
+    assert int(ids[3]) in ix and np.uint64(ids[3]) in ix
+    for absent in (int(ids[250]), 12345, -1, 2**64, "7", 3.0, None):
+        assert absent not in ix, absent
+    # All or nothing: an absent id, or one listed twice, removes none.
+    for bad, culprit in (([int(ids[1]), 12345, int(ids[2])], 12345),
+                         (np.array([ids[1], ids[2], ids[1]]), int(ids[1]))):
+        with pytest.raises(KeyError) as err:
+            ix.remove(bad)
+        assert err.value.args == (culprit,)
+        assert len(ix) == 200 and int(ids[1]) in ix
+    assert ix.remove(ids[[1, 2, 5]]) == 3
+    assert ix.remove([int(ids[7])]) == 1
+    assert ix.remove(np.int64(ids[9])) == 1  # one id, of any integer type
+    assert ix.remove([]) == 0
+    gone = ids[[1, 2, 5, 7, 9]]
+    assert len(ix) == 195 and not any(int(i) in ix for i in gone)
+    np.testing.assert_array_equal(ix.ids(), np.setdiff1d(ids[:200], gone, assume_unique=True))
+    # Added again, an id goes to the end of the order.
+    ix.add(ids[5], vectors[5])
+    assert ix.ids()[-1] == ids[5] and int(ids[5]) in ix
+    before = ix.nbytes
+    ix.add(ids[200:260], vectors[200:260])
+    assert ix.nbytes > before > 36 << 20  # the rotation alone is 36 MiB
+
+
+def test_search_filtered_on_a_batch(index, data):
+    ids, _, queries = data
+    allowed = ids[::5]
+    for k in (K, 1000):
+        width = min(k, 256)
+        found, scores, counts = index.search_filtered(queries, allowed, k=k, return_counts=True)
+        assert found.shape == scores.shape == (len(queries), width)
+        assert (counts == min(width, allowed.size)).all()
+        for q in (0, 17, len(queries) - 1):
+            one_ids, one_scores = index.search_filtered(queries[q], allowed, k=k)
+            np.testing.assert_array_equal(found[q, :counts[q]], one_ids)
+            np.testing.assert_array_equal(scores[q, :counts[q]], one_scores)
+        for threads in (2, 3, 100):
+            for a, b in zip(index.search_filtered(queries, allowed, k=k, threads=threads,
+                                                  return_counts=True), (found, scores, counts)):
+                np.testing.assert_array_equal(a, b)
+    # Rows past their count are padded, as search() pads them.
+    found, scores, counts = index.search_filtered(queries[:3], ids[:4], k=K, return_counts=True)
+    assert (counts == 4).all()
+    assert (found[:, 4:] == korvane.MISSING_ID).all() and (scores[:, 4:] == -np.inf).all()
+    found, scores = index.search_filtered(queries[:3], [], k=K)
+    assert found.shape == (3, K) and (found == korvane.MISSING_ID).all()
+
+
+def test_swapped_add_arguments_say_which_comes_first(index, data):
+    ids, vectors, _ = data
+    before = len(index)
+    for vecs, id_args in ((vectors[:3], ids[:3]), (vectors[0], 7)):
+        with pytest.raises(ValueError, match="ids first"):
+            index.add(vecs, id_args)
+    assert len(index) == before
+
+
+class _Where(os.PathLike):
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return str(self.path)
+
+
+def test_paths_and_repr(small_index, tmp_path):
+    assert repr(small_index) == "<korvane.Index of 200 vectors, store='sq8', seed=3>"
+    small_index.save(_Where(tmp_path / "like.korvane"))
+    with korvane.Index.load(_Where(tmp_path / "like.korvane")) as loaded:
+        assert len(loaded) == 200 and loaded.seed is None
+        assert repr(loaded) == "<korvane.Index of 200 vectors, store='sq8', seed=None>"
+    with pytest.raises(FileNotFoundError) as err:
+        korvane.Index.load(_Where(tmp_path / "absent.korvane"))
+    assert err.value.filename == str(tmp_path / "absent.korvane")
