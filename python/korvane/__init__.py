@@ -17,7 +17,10 @@ korvane.distributed (imported on its own; it needs Dask's distributed)
 splits an index into shards held by the workers of a Dask cluster.
 """
 
-from ._index import DIM, MISSING_ID, MISSING_SCORE, DuplicateIdError, Index
+from ._index import (
+    DIM, MISSING_ID, MISSING_SCORE, STORES, CorruptIndexError, DuplicateIdError, Index,
+    IndexFileError)
 
-__all__ = ["DIM", "MISSING_ID", "MISSING_SCORE", "DuplicateIdError", "Index"]
+__all__ = ["DIM", "MISSING_ID", "MISSING_SCORE", "STORES", "CorruptIndexError",
+           "DuplicateIdError", "Index", "IndexFileError"]
 from ._version import __version__  # the CMake project version

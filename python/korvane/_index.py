@@ -1,7 +1,9 @@
 """The Index class: a thin ctypes layer over one korvane index handle."""
 
+import ctypes
 import operator
 import os
+import re
 import threading
 
 import numpy as np
@@ -20,20 +22,63 @@ _F32 = np.dtype(np.float32)
 _U64 = np.dtype(np.uint64)
 _SIZE = np.dtype(np.uintp)  # size_t on every platform the library runs on
 _MAX_ID = (1 << 64) - 1
+_MAX_SIZE = (1 << (8 * ctypes.sizeof(ctypes.c_size_t))) - 1
+#: The rerank stores Index(store=...) takes and Index.store names.
+STORES = ("sq8", "fp32", "none")
+# Their KORVANE_STORE_* values.
+_STORE_CODES = {"none": 0, "fp32": 1, "sq8": 2}
+_STORE_NAMES = {code: name for name, code in _STORE_CODES.items()}
+#: The breadth m a search uses when none is given is max(DEFAULT_M, k).
+DEFAULT_M = 64
+# At most this many threads answer one search_filtered() batch.
+_MAX_THREADS = 4 * (os.cpu_count() or 1)
 # Idle contexts kept per breadth m; more than this many threads searching
 # with one m at once make (and then drop) extra contexts.
 _POOL_LIMIT = 8
 
 
 class DuplicateIdError(KeyError):
-    """An id that is already live in the index, or occurs twice in one batch."""
+    """An id that is already live in the index, or occurs twice in one batch.
 
-    def __init__(self, message, id=None):
+    `id` is that id; `position` its position in the batch (for a repeated
+    id, that of its second occurrence), or None for a single add()."""
+
+    def __init__(self, message, id=None, position=None):
         super().__init__(message)
         self.id = id
+        self.position = position
 
     def __str__(self):
         return str(self.args[0])
+
+
+class IndexFileError(OSError):
+    """A file failure that no system call reported, so with errno None: the
+    path is not a regular file (a directory, say), or the file is not a
+    korvane index or was made by a library built with other constants.
+    `filename` is the path, `strerror` the library's reason."""
+
+    def __init__(self, message, filename=None):
+        super().__init__(None, message, filename)
+
+    def __str__(self):
+        return f"korvane: {self.filename!r} {self.strerror}"
+
+    def __reduce__(self):  # raised on a worker, re-raised on a client
+        return (type(self), (self.strerror, self.filename))
+
+
+class CorruptIndexError(IndexFileError):
+    """A korvane index file that is damaged: truncated, or failing its
+    checksum or a consistency check. `offset` is the byte offset of the
+    failed check when the library names one, else None."""
+
+    def __init__(self, message, filename=None, offset=None):
+        super().__init__(message, filename)
+        self.offset = offset
+
+    def __reduce__(self):
+        return (type(self), (self.strerror, self.filename, self.offset))
 
 
 def _check_vectors(a, name):
@@ -87,7 +132,20 @@ def _check_ids(ids, name):
     return np.array(values, dtype=_U64)
 
 
-def _check_count(value, name, minimum):
+def _is_sequence(value):
+    """Whether `value` is a collection of ids rather than one."""
+    if isinstance(value, np.ndarray):
+        return value.ndim != 0
+    try:
+        operator.index(value)
+    except TypeError:
+        return not isinstance(value, (str, bytes, float))
+    return False
+
+
+def _check_count(value, name, minimum, maximum=_MAX_SIZE):
+    """`value` as an int in [minimum, maximum] (by default, what a size_t
+    holds: ctypes would silently wrap a larger one), else ValueError."""
     if isinstance(value, (bool, np.bool_)):
         raise ValueError(f"{name} must be an integer, not a bool")
     try:
@@ -96,6 +154,8 @@ def _check_count(value, name, minimum):
         raise ValueError(f"{name} must be an integer, not {type(value).__name__}") from None
     if value < minimum:
         raise ValueError(f"{name} must be at least {minimum}, not {value}")
+    if value > maximum:
+        raise ValueError(f"{name} must be at most {maximum}, not {value}")
     return value
 
 
@@ -106,26 +166,90 @@ def _encode_path(path):
     return raw
 
 
-def _os_error(what, raw):
+# The library quotes at most this many bytes of a path in its messages.
+_PATH_BYTES_QUOTED = 400
+_ERRNO_TAIL = re.compile(rb"(.*) \(errno (\d+)\)", re.DOTALL)
+_DAMAGED = re.compile(rb"is damaged: (.*?)(?: \(at byte (\d+)\))?", re.DOTALL)
+
+
+def _last_error(lib):
+    """The library's reason for the last failed call on this thread."""
+    return lib.korvane_last_error() or b""
+
+
+def _file_error(lib, raw):
+    """The exception for a failed save or load of the path `raw`, from the
+    library's message:
+
+    - "<step> '<path>': <reason> (errno N)": OSError(N, "<reason> (<step> it)",
+      path), which Python turns into FileNotFoundError, PermissionError,
+      IsADirectoryError ... by the errno;
+    - "'<path>' is damaged: <check> (at byte N)": CorruptIndexError;
+    - "out of memory with '<path>'": MemoryError;
+    - any other "'<path>' <reason>": IndexFileError.
+    """
+    message = _last_error(lib)
     path = os.fsdecode(raw)
-    err = OSError(f"korvane: {path!r} {what}")
-    err.filename = path
-    return err
+    quoted = b"'" + raw[:_PATH_BYTES_QUOTED] + b"'"
+    text = message.decode("utf-8", "replace")
+    if message.startswith(b"out of memory"):
+        return MemoryError(f"korvane: {text}")
+    before, sep, after = message.partition(b" " + quoted + b": ")
+    if sep:
+        tail = _ERRNO_TAIL.fullmatch(after)
+        if tail:
+            code = int(tail.group(2))
+            step = before.decode("utf-8", "replace")
+            reason = tail.group(1).decode("utf-8", "replace")
+            return OSError(code, f"{reason} ({step} it)", path)
+    if message.startswith(quoted + b" "):
+        reason = message[len(quoted) + 1:]
+        damaged = _DAMAGED.fullmatch(reason)
+        if damaged:
+            offset = damaged.group(2)
+            return CorruptIndexError(reason.decode("utf-8", "replace"), path,
+                                     None if offset is None else int(offset))
+        return IndexFileError(reason.decode("utf-8", "replace"), path)
+    return IndexFileError(text or "cannot be used", path)
+
+
+_DUPLICATE = re.compile(
+    rb"id (\d+) (?:is already in the index"
+    rb"|\(position (\d+) of the batch\) is already in the index"
+    rb"|occurs twice in the batch \(again at position (\d+)\))")
+
+
+def _duplicate_error(lib, batch):
+    """DuplicateIdError from the library's message about a refused add."""
+    message = _last_error(lib)
+    text = message.decode("utf-8", "replace")
+    found = _DUPLICATE.fullmatch(message)
+    if found is None:
+        return DuplicateIdError(f"korvane: {text or 'a duplicate id'}")
+    position = found.group(2) or found.group(3)
+    suffix = "; nothing was inserted" if batch else ""
+    return DuplicateIdError(f"{text}{suffix}", int(found.group(1)),
+                            None if position is None else int(position))
 
 
 class _ReadWriteLock:
-    """Many readers or one writer. Searches and the live count read; adding,
-    removing and closing write, so a Python program cannot free or change a
-    handle under a running search."""
+    """Many readers or one writer, the writer first. Searches, len() and
+    save() read; adding, removing and closing write, so a Python program
+    cannot free or change a handle under a running search. A writer that is
+    waiting stops new readers, so threads that keep searching cannot hold
+    add(), remove() or close() off for ever. Not reentrant: a thread holding
+    the lock must not take it again (a read taken inside a read would wait
+    for a writer that waits for the outer read)."""
 
     def __init__(self):
         self._cond = threading.Condition(threading.Lock())
         self._readers = 0
         self._writing = False
+        self._writers_waiting = 0
 
     def acquire_read(self):
         with self._cond:
-            while self._writing:
+            while self._writing or self._writers_waiting:
                 self._cond.wait()
             self._readers += 1
 
@@ -137,8 +261,15 @@ class _ReadWriteLock:
 
     def acquire_write(self):
         with self._cond:
-            while self._writing or self._readers:
-                self._cond.wait()
+            self._writers_waiting += 1
+            try:
+                while self._writing or self._readers:
+                    self._cond.wait()
+            except BaseException:  # interrupted: let the readers it held back in
+                self._writers_waiting -= 1
+                self._cond.notify_all()
+                raise
+            self._writers_waiting -= 1
             self._writing = True
 
     def release_write(self):
@@ -158,46 +289,96 @@ class Index:
 
     Threads: searches, len() and save() may run at the same time from
     several threads (each takes its own search context); add(), remove()
-    and close() wait until they have the index to themselves. The native
-    calls release the GIL.
+    and close() wait until they have the index to themselves, and once one
+    waits, new searches wait behind it. The native calls release the GIL.
     """
 
-    def __init__(self, ef_construction=64, seed=0):
-        """Creates an empty index. `seed` fixes the random rotation;
-        `ef_construction` is the insertion beam width (raised to at least
-        32). Takes about a second. Raises MemoryError when memory runs out."""
+    def __init__(self, ef_construction=64, seed=0, store="sq8"):
+        """Creates an empty index. `seed` (an integer in [0, 2**64 - 1])
+        fixes the random rotation; `ef_construction` is the insertion beam
+        width (raised to at least 32; larger builds a better graph, more
+        slowly).
+
+        `store` is what the index keeps of every vector to rescore the best
+        candidates of a search, and so what the scores are:
+
+        - "sq8" (the default): an 8-bit copy, about 3 KiB a vector; scores
+          close to the exact inner products.
+        - "fp32": the full vector, 12 KiB a vector; scores are the exact
+          inner products (in float32).
+        - "none": nothing; results are ranked and scored by the 3-bit
+          payloads, rough estimates of the inner products, and recall is
+          lower.
+
+        Takes about a second. Raises ValueError for a bad argument,
+        MemoryError when memory runs out."""
         ef_construction = _check_count(ef_construction, "ef_construction", 0)
         seed = _check_id(seed, "seed")
+        if not isinstance(store, str) or store not in _STORE_CODES:
+            raise ValueError(f"store must be one of {', '.join(map(repr, STORES))}, "
+                             f"not {store!r}")
         lib = _native.library()
-        handle = lib.korvane_index_create(ef_construction, seed)
+        handle = lib.korvane_index_create_with_store(ef_construction, seed, _STORE_CODES[store])
         if not handle:
-            raise MemoryError("korvane: out of memory creating an index")
-        self._adopt(lib, handle)
+            raise MemoryError(f"korvane: {_last_error(lib).decode()} creating an index")
+        self._adopt(lib, handle, seed)
 
     @classmethod
     def load(cls, path):
-        """Reads an index written by save(). Raises OSError (carrying the
-        path) when the file cannot be read, is not a korvane index, comes
-        from a library built with other constants, is damaged, or memory
-        runs out."""
+        """Reads an index written by save() from `path` (str, bytes or
+        os.PathLike).
+
+        Raises, each carrying the path as `filename`: OSError with the errno
+        of a failed system call (FileNotFoundError, PermissionError, ...);
+        CorruptIndexError (an OSError) for a damaged file; IndexFileError
+        (an OSError) for a path that is not a regular file or a file that is
+        not a korvane index or was made by a library built with other
+        constants. MemoryError when memory runs out."""
         raw = _encode_path(path)
         lib = _native.library()
         handle = lib.korvane_index_load(raw)
         if not handle:
-            # Let the operating system name the reason when it has one.
-            with open(raw, "rb"):
-                pass
-            raise _os_error("is not a readable korvane index (damaged, written by a "
-                            "library built with other constants, or out of memory)", raw)
+            raise _file_error(lib, raw)
         self = cls.__new__(cls)
-        self._adopt(lib, handle)
+        self._adopt(lib, handle, None)  # a file does not record its seed
         return self
 
-    def _adopt(self, lib, handle):
+    def _adopt(self, lib, handle, seed):
         self._lib = lib
         self._handle = handle
+        self._seed = seed
+        self._store = _STORE_NAMES[lib.korvane_index_store(handle)]
         self._lock = _ReadWriteLock()
         self._contexts = {}  # m -> idle contexts of breadth m
+
+    # -- what the index is -------------------------------------------------
+
+    @property
+    def store(self):
+        """The rerank store: "sq8", "fp32" or "none" (see Index()). A loaded
+        index has that of its file."""
+        return self._store
+
+    @property
+    def seed(self):
+        """The seed the index was created with; None for a loaded index (its
+        file holds the rotation, not the seed)."""
+        return self._seed
+
+    @property
+    def dim(self):
+        """The number of components of every vector: 3072."""
+        return DIM
+
+    @property
+    def nbytes(self):
+        """The bytes of memory the index holds (the 36 MiB rotation
+        included; search contexts not)."""
+        handle = self._read()
+        try:
+            return self._lib.korvane_index_memory_bytes(handle)
+        finally:
+            self._lock.release_read()
 
     # -- lifetime ---------------------------------------------------------
 
@@ -241,7 +422,11 @@ class Index:
     def __repr__(self):
         if self.closed:
             return "<korvane.Index (closed)>"
-        return f"<korvane.Index of {len(self)} vectors>"
+        try:
+            count = len(self)
+        except ValueError:  # closed meanwhile
+            return "<korvane.Index (closed)>"
+        return f"<korvane.Index of {count} vectors, store={self._store!r}, seed={self._seed}>"
 
     def _open_handle(self):
         handle = self._handle
@@ -273,11 +458,19 @@ class Index:
         `threads` worker threads (0 counts as 1; the index is the same for
         every thread count).
 
-        Raises DuplicateIdError when an id is live or occurs twice in the
-        batch; nothing is inserted then. Raises MemoryError when memory runs
-        out (or, in a batch, a worker thread fails to start): a single vector
-        is then not added; of a batch, the vectors before the failing one
-        stay (len() tells how many)."""
+        Raises DuplicateIdError (a KeyError) when an id is live or occurs
+        twice in the batch; nothing is inserted then, and the error's `id`
+        and `position` name the first such id and its place in the batch.
+        Raises MemoryError when memory runs out (or, in a batch, a worker
+        thread fails to start): a single vector is then not added; of a
+        batch, the vectors before the failing one stay (len() tells how
+        many). Raises ValueError for malformed arguments, among them the
+        vectors passed first and the ids second."""
+        if isinstance(ids, np.ndarray) and ids.dtype.kind == "f" and (
+                ids.ndim == 2 or ids.shape == (DIM,)):
+            raise ValueError(f"add(ids, vectors) takes the ids first: the ids argument is a "
+                             f"float array of shape {ids.shape}, which looks like the vectors "
+                             "(were the two swapped?)")
         vectors = _check_vectors(vectors, "vectors")
         threads = _check_count(threads, "threads", 0)
         if vectors.ndim == 1:
@@ -293,9 +486,9 @@ class Index:
             finally:
                 self._lock.release_write()
             if code == -2:
-                raise DuplicateIdError(f"id {id_} is already in the index", id_)
+                raise _duplicate_error(self._lib, batch=False)
             if code != 0:
-                raise MemoryError("korvane: out of memory adding a vector")
+                raise MemoryError(f"korvane: {_last_error(self._lib).decode()} adding a vector")
             return
         ids = _check_ids(ids, "ids")
         n = vectors.shape[0]
@@ -314,30 +507,63 @@ class Index:
         finally:
             self._lock.release_write()
         if code == -2:
-            values, counts = np.unique(ids, return_counts=True)
-            repeated = values[counts > 1]
-            if repeated.size:
-                id_ = int(repeated[0])
-                raise DuplicateIdError(f"id {id_} occurs more than once in the batch; "
-                                       "nothing was inserted", id_)
-            raise DuplicateIdError("an id of the batch is already in the index; "
-                                   "nothing was inserted")
+            raise _duplicate_error(self._lib, batch=True)
         if code != 0:
-            raise MemoryError(f"korvane: out of memory (or a worker thread failed to start) "
-                              f"after adding {added} of {n} vectors")
+            raise MemoryError(f"korvane: {_last_error(self._lib).decode()} after adding "
+                              f"{added} of {n} vectors")
 
-    def remove(self, id):
-        """Deletes the vector with this id. Raises KeyError when the id is
-        not live (never added or already removed); the library reports
-        running out of memory the same way, and the index is then unchanged."""
-        id_ = _check_id(id)
+    def remove(self, ids):
+        """Deletes the vectors with these ids: one int, or a sequence or
+        integer array of them. All or nothing: when an id is not live (never
+        added, already removed) or occurs twice, raises KeyError naming the
+        first such id and removes none. Returns the number removed (1 for
+        one id). Raises MemoryError when memory runs out: the index then
+        keeps the vector of the failing id, and the ids before it are
+        removed (the message tells how many)."""
+        if _is_sequence(ids):
+            batch = _check_ids(ids, "ids")
+        else:
+            batch = np.array([_check_id(ids)], dtype=_U64)
+        values, counts = np.unique(batch, return_counts=True)
+        if (counts > 1).any():
+            raise KeyError(int(values[counts > 1][0]))
         handle = self._write()
         try:
-            code = self._lib.korvane_index_remove(handle, id_)
+            for id_ in batch.tolist():
+                if not self._lib.korvane_index_contains(handle, id_):
+                    raise KeyError(id_)
+            for done, id_ in enumerate(batch.tolist()):
+                if self._lib.korvane_index_remove(handle, id_) != 0:
+                    raise MemoryError(f"korvane: {_last_error(self._lib).decode()} removing id "
+                                      f"{id_}, after removing {done} of {batch.size}")
         finally:
             self._lock.release_write()
-        if code != 0:
-            raise KeyError(id_)
+        return int(batch.size)
+
+    def __contains__(self, id):
+        """Whether `id` is live in the index. Anything that is not an integer
+        in [0, 2**64 - 1] is not."""
+        try:
+            id_ = _check_id(id)
+        except ValueError:
+            return False
+        handle = self._read()
+        try:
+            return bool(self._lib.korvane_index_contains(handle, id_))
+        finally:
+            self._lock.release_read()
+
+    def ids(self):
+        """The live ids, in the order they were added, as a uint64 array."""
+        handle = self._read()
+        try:
+            count = self._lib.korvane_index_ids(handle, None, 0)
+            out = np.empty(count, dtype=_U64)
+            if count:
+                self._lib.korvane_index_ids(handle, out.ctypes.data, count)
+        finally:
+            self._lock.release_read()
+        return out
 
     def __len__(self):
         """The number of live vectors (added and not removed)."""
@@ -377,13 +603,19 @@ class Index:
         else:
             self._lib.korvane_context_destroy(ctx)
 
-    def search(self, queries, k=10, m=64, threads=0, return_counts=False):
+    def search(self, queries, k=10, m=None, threads=0, return_counts=False):
         """Finds the k vectors with the largest inner product with each query.
 
-        `m` is the search breadth, the number of graph candidates considered
-        (larger is slower and more accurate; 64 to 256 is typical); a query
-        gets at most min(k, m) results. The scores are 8-bit approximations
-        of the inner products, in descending order.
+        `m` is the search breadth: the number of graph candidates a search
+        considers, and so also a cap on its results (a query gets at most
+        min(k, m)). A larger m finds more of the true top k (better recall)
+        and costs time about in proportion; 64 to 256 is typical for k = 10.
+        None, the default, is max(64, k), which lets k results come back.
+
+        The scores, in descending order, are the inner products as the
+        index's store gives them: exact for "fp32", 8-bit approximations for
+        "sq8", payload estimates for "none" (see Index()). A NaN score (from
+        a NaN or infinite component) ranks below every number.
 
         One query of shape (3072,): returns (ids, scores), a uint64 and a
         float32 array of the found count. k above 256 is served through the
@@ -400,7 +632,7 @@ class Index:
         when memory runs out."""
         queries = _check_vectors(queries, "queries")
         k = _check_count(k, "k", 0)
-        m = _check_count(m, "m", 1)
+        m = max(DEFAULT_M, k) if m is None else _check_count(m, "m", 1)
         threads = _check_count(threads, "threads", 0)
         if queries.ndim == 1 and k <= MAX_K_SINGLE:
             if return_counts:
@@ -450,44 +682,100 @@ class Index:
                               "in a batch search")
         return ids, scores, counts.astype(_U64, copy=False)
 
-    def search_filtered(self, query, allowed_ids, k=10):
+    def search_filtered(self, queries, allowed_ids, k=10, threads=0, return_counts=False):
         """Scores exactly the live vectors whose ids are in `allowed_ids`
         (a sequence or integer array; unknown and removed ids are skipped, an
-        id listed twice may be returned twice) against one query of shape
-        (3072,), without the graph. Returns (ids, scores) as search() does
-        for one query, with at most min(k, 256) results."""
-        query = _check_vectors(query, "query")
-        if query.ndim != 1:
-            raise ValueError(f"query must have shape ({DIM},), not {query.shape}")
+        id listed twice may be returned twice) against each query, without
+        the graph, and keeps the best min(k, 256), by descending score.
+
+        One query of shape (3072,): returns (ids, scores) of the found
+        count, as search() does for one query.
+
+        A batch of shape (n, 3072), answered on `threads` Python threads
+        (0 counts as 1; each with a search context of its own, the native
+        calls releasing the GIL; the results are the same for every thread
+        count): returns (ids, scores) of shape (n, min(k, 256)), padded with
+        MISSING_ID and MISSING_SCORE, and with return_counts=True also the
+        uint64 counts, as search() does for a batch."""
+        queries = _check_vectors(queries, "queries")
         allowed = _check_ids(allowed_ids, "allowed_ids")
         k = _check_count(k, "k", 0)
-        capacity = min(k, MAX_K_SINGLE)
-        ids = np.empty(capacity, dtype=_U64)
-        scores = np.empty(capacity, dtype=_F32)
-        if capacity == 0 or allowed.size == 0:
-            self._read()  # a closed index is refused even with nothing to search
-            self._lock.release_read()
-            return ids[:0], scores[:0]
-        handle = self._read()
+        threads = _check_count(threads, "threads", 0)
+        single = queries.ndim == 1
+        if single and return_counts:
+            raise ValueError("return_counts applies to a batch of queries")
+        batch = queries.reshape(1, DIM) if single else queries
+        width = min(k, MAX_K_SINGLE)
+        n = batch.shape[0]
+        ids = np.full((n, width), MISSING_ID, dtype=_U64)
+        scores = np.full((n, width), MISSING_SCORE, dtype=_F32)
+        counts = np.zeros(n, dtype=_U64)
+        handle = self._read()  # a closed index is refused even with nothing to search
         try:
-            m = MAX_K_SINGLE  # the filter, not the breadth, bounds this search
-            ctx = self._take_context(handle, m)
-            try:
-                found = self._lib.korvane_search_filtered(
-                    handle, ctx, query.ctypes.data, allowed.ctypes.data, allowed.size,
-                    k, ids.ctypes.data, scores.ctypes.data)
-            finally:
-                self._return_context(m, ctx)
+            if n and width and allowed.size:
+                self._filter_rows(handle, batch, allowed, width, ids, scores, counts,
+                                  max(1, min(threads, n, _MAX_THREADS)))
         finally:
             self._lock.release_read()
-        return ids[:found], scores[:found]
+        if single:
+            found = int(counts[0])
+            return ids[0, :found], scores[0, :found]
+        return (ids, scores, counts) if return_counts else (ids, scores)
+
+    def _filter_rows(self, handle, queries, allowed, width, ids, scores, counts, threads):
+        # Called with the read lock held; the worker threads rely on it and
+        # take no lock themselves. Thread t answers rows t, t + threads, ...
+        m = MAX_K_SINGLE  # the filter, not the breadth, bounds this search
+        errors = []
+        stop = threading.Event()
+
+        def rows(start):
+            try:
+                ctx = self._take_context(handle, m)
+                try:
+                    for q in range(start, queries.shape[0], threads):
+                        if stop.is_set():
+                            return
+                        counts[q] = self._lib.korvane_search_filtered(
+                            handle, ctx, queries[q].ctypes.data, allowed.ctypes.data,
+                            allowed.size, width, ids[q].ctypes.data, scores[q].ctypes.data)
+                finally:
+                    self._return_context(m, ctx)
+            except BaseException as err:
+                errors.append(err)
+                stop.set()
+
+        if threads == 1:
+            rows(0)
+        else:
+            workers = []
+            try:
+                for t in range(threads):
+                    workers.append(threading.Thread(target=rows, args=(t,), daemon=True))
+                    workers[-1].start()
+                for w in workers:
+                    w.join()
+            finally:
+                # Interrupted, or a thread failed to start: no worker may
+                # outlive the read lock that the caller releases next.
+                stop.set()
+                for w in workers:
+                    if w.ident is not None:
+                        w.join()
+        if errors:
+            raise errors[0]
 
     # -- persistence ------------------------------------------------------
 
     def save(self, path):
         """Writes the index to `path` (str, bytes or os.PathLike), replacing
-        any file there only once the new one is complete. Raises OSError
-        carrying the path on failure; the index stays usable."""
+        any file there only once the new one is complete. On failure the
+        index stays usable and any previous file at `path` intact; raises,
+        carrying the path as `filename`, OSError with the errno of the
+        failed system call (FileNotFoundError for a missing directory,
+        PermissionError, ...), IndexFileError (an OSError, errno None) when
+        `path` exists and is not a regular file, MemoryError when memory
+        runs out."""
         raw = _encode_path(path)
         handle = self._read()
         try:
@@ -495,4 +783,4 @@ class Index:
         finally:
             self._lock.release_read()
         if code != 0:
-            raise _os_error("could not be written (the index is unchanged)", raw)
+            raise _file_error(self._lib, raw)

@@ -20,11 +20,18 @@ _c_array_p = ctypes.c_void_p  # every array goes in as the address of its first 
 
 # name: (restype, argtypes), in the order of include/korvane.h.
 _PROTOTYPES = {
+    "korvane_last_error": (ctypes.c_char_p, ()),
     "korvane_dim": (ctypes.c_size_t, ()),
     "korvane_routing_bits": (ctypes.c_size_t, ()),
     "korvane_index_create": (_c_index_p, (ctypes.c_size_t, ctypes.c_uint64)),
+    "korvane_index_create_with_store": (
+        _c_index_p, (ctypes.c_size_t, ctypes.c_uint64, ctypes.c_int)),
+    "korvane_index_store": (ctypes.c_int, (_c_index_p,)),
     "korvane_index_destroy": (None, (_c_index_p,)),
     "korvane_index_len": (ctypes.c_size_t, (_c_index_p,)),
+    "korvane_index_contains": (ctypes.c_int, (_c_index_p, ctypes.c_uint64)),
+    "korvane_index_ids": (ctypes.c_size_t, (_c_index_p, _c_array_p, ctypes.c_size_t)),
+    "korvane_index_memory_bytes": (ctypes.c_size_t, (_c_index_p,)),
     "korvane_index_remove": (ctypes.c_int32, (_c_index_p, ctypes.c_uint64)),
     "korvane_index_add": (ctypes.c_int32, (_c_index_p, ctypes.c_uint64, _c_array_p)),
     "korvane_index_add_batch": (

@@ -78,8 +78,8 @@ Files
 Threads
     A ShardedIndex may be used from several client threads: calls that
     change it (and the restoring of shards) take turns, and searches run
-    side by side, waiting only while a change or a restore is under way. Workers must be able to import korvane and load
-    libkorvane.so.
+    side by side, waiting only while a change or a restore is under way.
+    Workers must be able to import korvane and load libkorvane.so.
 """
 
 import datetime
@@ -99,7 +99,7 @@ import distributed
 from distributed.scheduler import KilledWorker
 
 from . import _index
-from ._index import DIM, MISSING_ID, MISSING_SCORE, DuplicateIdError, Index
+from ._index import DIM, MISSING_ID, MISSING_SCORE, STORES, DuplicateIdError, Index
 
 __all__ = [
     "ManifestError", "ShardFileError", "ShardUnavailableError", "ShardedIndex",
@@ -109,7 +109,6 @@ __all__ = [
 FORMAT = "korvane-sharded-index"
 FORMAT_VERSION = 1
 MANIFEST = "manifest.json"
-STORES = ("sq8", "fp32", "none")
 #: Rows of vectors sent to a shard per add task (12 KiB each as float32).
 CHUNK_ROWS = 4096
 # Add tasks in flight per shard: the next chunk travels while one is inserted.
@@ -254,11 +253,7 @@ def _readable(a):
 
 
 def _w_create(token, shard, ef_construction, seed, store):
-    if store == "sq8":  # the library's default store
-        index = Index(ef_construction, seed)
-    else:
-        index = Index(ef_construction, seed, store=store)
-    return _install(token, shard, index)
+    return _install(token, shard, Index(ef_construction, seed, store=store))
 
 
 def _w_drop(token, shard):
@@ -274,16 +269,12 @@ def _w_len(token, shard):
 
 
 def _w_live(token, shard, ids):
-    """The ids of `ids` (distinct) that are live in the shard. The library has
-    no membership query, so this asks search_filtered, which returns every
-    live allowed id while there are at most 256 of them."""
+    """The ids of `ids` (distinct) that are live in the shard, in their order."""
     index = _held(token, shard)
-    if ids.size == 0 or len(index) == 0:
-        return np.empty(0, dtype=np.uint64)
-    probe = np.full(DIM, 1.0 / np.sqrt(DIM), dtype=np.float32)
-    found = [index.search_filtered(probe, ids[i:i + _FILTER_CAP], k=_FILTER_CAP)[0]
-             for i in range(0, ids.size, _FILTER_CAP)]
-    return np.concatenate(found)
+    if ids.size >= len(index):
+        # At least as many ids to check as the shard holds: one pass over its own.
+        return ids[np.isin(ids, index.ids(), assume_unique=True)]
+    return ids[np.fromiter((id_ in index for id_ in ids.tolist()), dtype=bool, count=ids.size)]
 
 
 def _w_add(token, shard, ids, start, stop, vectors, threads, after=None):
@@ -293,10 +284,7 @@ def _w_add(token, shard, ids, start, stop, vectors, threads, after=None):
 
 
 def _w_remove(token, shard, ids):
-    index = _held(token, shard)
-    for id_ in ids.tolist():
-        index.remove(id_)
-    return ids.size
+    return _held(token, shard).remove(ids)
 
 
 def _w_search(token, shard, queries, k, m, threads):
@@ -305,18 +293,8 @@ def _w_search(token, shard, queries, k, m, threads):
 
 
 def _w_search_filtered(token, shard, queries, allowed, k):
-    index = _held(token, shard)
-    queries = _readable(queries)
-    width = min(k, _FILTER_CAP)
-    ids = np.full((queries.shape[0], width), MISSING_ID, dtype=np.uint64)
-    scores = np.full((queries.shape[0], width), MISSING_SCORE, dtype=np.float32)
-    counts = np.zeros(queries.shape[0], dtype=np.uint64)
-    for q in range(queries.shape[0]):
-        found, found_scores = index.search_filtered(queries[q], allowed, k=k)
-        ids[q, :found.size] = found
-        scores[q, :found.size] = found_scores
-        counts[q] = found.size
-    return ids, scores, counts
+    return _held(token, shard).search_filtered(_readable(queries), allowed, k=k,
+                                               threads=_threads(None), return_counts=True)
 
 
 def _file_digest(path):
@@ -488,8 +466,8 @@ class ShardedIndex:
     def __init__(self, client, shards, ef_construction=64, seed=0, store="sq8", workers=None):
         """Creates `shards` empty shards on the workers (the given addresses,
         or every worker of the cluster), dealt out in turn. Each shard is a
-        korvane.Index(ef_construction, seed[, store]); `store` is passed on
-        only when it is not the library's default "sq8". Takes about a
+        korvane.Index(ef_construction, seed, store), `store` one of "sq8"
+        (the default), "fp32" and "none" (see korvane.Index). Takes about a
         second per shard, the workers working in parallel."""
         shards = _index._check_count(shards, "shards", 1)
         ef_construction = _index._check_count(ef_construction, "ef_construction", 0)
@@ -907,10 +885,12 @@ class ShardedIndex:
 
     # -- searching --------------------------------------------------------
 
-    def search(self, queries, k=10, m=64, threads=None, return_counts=False, allow_partial=False):
+    def search(self, queries, k=10, m=None, threads=None, return_counts=False,
+               allow_partial=False):
         """Finds the k vectors with the largest inner product with each query,
         as korvane.Index.search does: every shard answers the whole batch
-        with breadth m (on `threads` threads; None: the worker's count), and
+        with breadth m (None: max(64, k); on `threads` threads, None: the
+        worker's count), and
         the best k of their answers are kept, by descending score, equal
         scores by ascending id. (Which of several equal scores at its k-th
         place a shard keeps is, as for a local index, the library's choice.)
@@ -924,7 +904,7 @@ class ShardedIndex:
         `missing_shards` names the rest."""
         queries = _index._check_vectors(queries, "queries")
         k = _index._check_count(k, "k", 0)
-        m = _index._check_count(m, "m", 1)
+        m = max(_index.DEFAULT_M, k) if m is None else _index._check_count(m, "m", 1)
         threads = _check_threads(threads)
         single = queries.ndim == 1
         if single and return_counts:

@@ -345,6 +345,8 @@ def test_duplicate_ids_insert_nothing_in_any_shard(small, data):
         "live id in shard 1": (np.append(new, live_on_1), ids[live_on_1]),
         "id twice in the batch": (np.append(new, new[0]), ids[new[0]]),
         "one live vector": (np.array([3]), ids[3]),
+        # More ids than a shard holds: checked against the shard's own ids.
+        "many new ids and a live one": (np.append(np.arange(400, 700), live_on_1), ids[live_on_1]),
     }
     for case, (pos, culprit) in cases.items():
         with pytest.raises(korvane.DuplicateIdError) as err:
@@ -393,6 +395,34 @@ def test_remove(small, data):
         small.remove(targets[1])
     small.add(targets[1], vectors[int(np.flatnonzero(ids == targets[1])[0])])
     assert len(small) == 199
+
+
+def test_a_store_other_than_sq8_reaches_the_shards(client, data, tmp_path):
+    """Each shard is a korvane.Index of the store asked for: the sharded
+    answer equals the merge of local fp32 indexes, bit for bit."""
+    ids, vectors, queries = data
+    client.wait_for_workers(2)
+    owner = owners(ids[:300], 2)
+    local = []
+    for s in range(2):
+        ix = korvane.Index(ef_construction=64, seed=SEED, store="fp32")
+        ix.add(ids[:300][owner == s], vectors[:300][owner == s])
+        local.append(ix)
+    try:
+        with ShardedIndex(client, 2, seed=SEED, store="fp32") as index:
+            index.add(ids[:300], vectors[:300])
+            assert index.store == "fp32"
+            answers = [ix.search(queries, k=K, return_counts=True) for ix in local]
+            rows = merged([[(i[:c], s[:c]) for i, s, c in zip(*a)] for a in answers], K)
+            assert_rows(rows, *index.search(queries, k=K, return_counts=True))
+            index.save(tmp_path)
+        assert json.loads((tmp_path / "manifest.json").read_text())["store"] == "fp32"
+        with ShardedIndex.load(client, tmp_path) as loaded:
+            assert loaded.store == "fp32"
+            assert_rows(rows, *loaded.search(queries, k=K, return_counts=True))
+    finally:
+        for ix in local:
+            ix.close()
 
 
 def test_closed_index_raises_value_error(client, data):

@@ -1,5 +1,8 @@
 import copy
+import errno
+import os
 import pickle
+import shutil
 import threading
 
 import numpy as np
@@ -200,10 +203,14 @@ def test_malformed_arguments_raise_value_error(index, data):
         "negative threads": lambda: index.search(queries, threads=-1),
         "float k": lambda: index.search(queries[0], k=2.5),
         "counts of one query": lambda: index.search(queries[0], return_counts=True),
-        "filtered batch": lambda: index.search_filtered(queries[:2], ids[:3]),
+        "counts of one filtered query": lambda: index.search_filtered(queries[0], ids[:3],
+                                                                      return_counts=True),
+        "negative filter threads": lambda: index.search_filtered(queries[:2], ids[:3], threads=-1),
+        "float ids to remove": lambda: index.remove([1.5]),
         "string allow-list": lambda: index.search_filtered(queries[0], "123"),
         "NUL in path": lambda: index.save("a\0b"),
         "negative seed": lambda: korvane.Index(seed=-1),
+        "seed past 2**64": lambda: korvane.Index(seed=2**64),
     }
     before = len(index)
     for name, call in calls.items():
@@ -217,11 +224,18 @@ def test_duplicate_ids_insert_nothing(small_index, data):
     with pytest.raises(korvane.DuplicateIdError) as err:
         ix.add(ids[5], vectors[5])
     assert isinstance(err.value, KeyError) and err.value.id == int(ids[5])
-    # A batch holding one live id, or one id twice, inserts none of its vectors.
-    for batch, culprit in ((ids[[300, 301, 10, 302]], None), (ids[[300, 301, 300]], int(ids[300]))):
+    assert err.value.position is None and str(ids[5]) in str(err.value)
+    # A batch holding one live id, or one id twice, inserts none of its
+    # vectors; the error names the id and its position in the batch.
+    cases = {
+        "live id": (ids[[300, 301, 10, 302]], int(ids[10]), 2, "already in the index"),
+        "id twice": (ids[[300, 301, 300]], int(ids[300]), 2, "twice"),
+    }
+    for case, (batch, culprit, position, words) in cases.items():
         with pytest.raises(korvane.DuplicateIdError) as err:
             ix.add(batch, vectors[:len(batch)], threads=2)
-        assert err.value.id == culprit
+        assert (err.value.id, err.value.position) == (culprit, position), case
+        assert str(culprit) in str(err.value) and words in str(err.value), case
         assert len(ix) == 200
         assert len(ix.search_filtered(vectors[300], ids[300:303])[0]) == 0
     ix.add(ids[300:303], vectors[300:303])
@@ -292,6 +306,11 @@ def test_closed_index_raises_value_error(data, tmp_path):
         "search batch": lambda: ix.search(queries),
         "search_filtered": lambda: ix.search_filtered(queries[0], ids[:2]),
         "search_filtered, empty list": lambda: ix.search_filtered(queries[0], []),
+        "search_filtered batch": lambda: ix.search_filtered(queries[:2], ids[:2]),
+        "remove batch": lambda: ix.remove(ids[:2]),
+        "in": lambda: int(ids[0]) in ix,
+        "ids": lambda: ix.ids(),
+        "nbytes": lambda: ix.nbytes,
         "save": lambda: ix.save(tmp_path / "closed.korvane"),
         "with": lambda: ix.__enter__(),
     }
@@ -349,3 +368,309 @@ def test_library_lookup(tmp_path):
     with pytest.raises(OSError) as err:
         _native.load_library({_native.ENV_VARIABLE: str(fake)})
     assert str(fake) in str(err.value)
+
+
+# -- failures that say why --------------------------------------------------
+
+def _flip_middle_byte(path):
+    raw = bytearray(path.read_bytes())
+    raw[len(raw) // 2] ^= 0x10
+    path.write_bytes(bytes(raw))
+
+
+def _truncate_by_100(path):
+    path.write_bytes(path.read_bytes()[:-100])
+
+
+@pytest.fixture(scope="module")
+def saved_file(index, tmp_path_factory):
+    """A file of the shared index, to copy and spoil."""
+    path = tmp_path_factory.mktemp("saved") / "good.korvane"
+    index.save(path)
+    return path
+
+
+@pytest.mark.parametrize("case, exception, code, words", [
+    ("save into a missing directory", FileNotFoundError, errno.ENOENT, "cannot create a file"),
+    ("save over a directory", korvane.IndexFileError, None, "not a regular file"),
+    ("load a missing file", FileNotFoundError, errno.ENOENT, "cannot open"),
+    ("load a directory", korvane.IndexFileError, None, "not a regular file"),
+    ("load a file that is no index", korvane.IndexFileError, None, "not a korvane index"),
+    ("load a file for another dimension", korvane.IndexFileError, None, "another dimension"),
+    ("load a file with a flipped byte", korvane.CorruptIndexError, None, "checksum mismatch"),
+    ("load a truncated file", korvane.CorruptIndexError, None, "damaged"),
+])
+def test_file_failures_say_why(case, exception, code, words, index, saved_file, tmp_path):
+    target = tmp_path / "x.korvane"
+    if case == "save into a missing directory":
+        target = tmp_path / "no" / "such" / "x.korvane"
+    elif case in ("save over a directory", "load a directory"):
+        target.mkdir()
+    elif case == "load a file that is no index":
+        target.write_bytes(b"NOPE" + bytes(1000))
+    elif case == "load a file for another dimension":
+        target.write_bytes(b"TQX5" + bytes(1000))  # the magic, then a header of zeros
+    elif case.startswith("load a file with") or case == "load a truncated file":
+        shutil.copy(saved_file, target)
+        (_flip_middle_byte if "flipped" in case else _truncate_by_100)(target)
+    call = index.save if case.startswith("save") else korvane.Index.load
+    with pytest.raises(OSError) as err:
+        call(target)
+    assert type(err.value) is exception, (case, err.value)
+    assert err.value.errno == code, case
+    assert err.value.filename == str(target), case
+    assert words in err.value.strerror and str(target) in str(err.value), (case, str(err.value))
+    assert "None" not in str(err.value), case
+    if exception is korvane.CorruptIndexError:
+        assert 0 < err.value.offset <= saved_file.stat().st_size, case
+    # The exception survives a trip between processes (a Dask worker's, say).
+    again = pickle.loads(pickle.dumps(err.value))
+    assert (type(again), again.errno, again.strerror, again.filename) == (
+        exception, code, err.value.strerror, err.value.filename), case
+
+
+# Integers that a size_t or uint64_t cannot hold are refused, never wrapped
+# modulo 2**64 on their way through ctypes.
+@pytest.mark.parametrize("case, call", [
+    ("m past 2**64", lambda ix, ids, v, q: ix.search(q[0], k=10, m=2**64 + 64)),
+    ("batch m past 2**64", lambda ix, ids, v, q: ix.search(q[:2], k=10, m=2**64 + 64)),
+    ("search threads past 2**64", lambda ix, ids, v, q: ix.search(q[:2], threads=2**64 + 1)),
+    # (Ids already live: were the threads wrapped, the add would fail otherwise.)
+    ("add threads past 2**64", lambda ix, ids, v, q: ix.add(ids[:2], v[:2], threads=2**64 + 1)),
+    ("filtered k past 2**64", lambda ix, ids, v, q: ix.search_filtered(q[0], ids, k=2**64 + 3)),
+    ("ef_construction past 2**64", lambda ix, ids, v, q: korvane.Index(ef_construction=2**64 + 40)),
+])
+def test_out_of_range_integers_raise_value_error(case, call, index, data):
+    ids, vectors, queries = data
+    before = len(index)
+    with pytest.raises(ValueError):
+        call(index, ids, vectors, queries)
+    assert len(index) == before
+
+
+def test_a_waiting_writer_is_not_starved_by_searching_threads(data):
+    """Threads searching in a loop must let add(), remove() and close() in."""
+    ids, vectors, queries = data
+    ix = korvane.Index(seed=5)
+    ix.add(ids[:100], vectors[:100])
+    stop = threading.Event()
+
+    def search_forever():
+        while not stop.is_set():
+            try:
+                ix.search(queries[0], k=5, m=32)
+            except ValueError:  # closed under it: the last change below
+                return
+
+    searchers = [threading.Thread(target=search_forever, daemon=True) for _ in range(2)]
+    for t in searchers:
+        t.start()
+    try:
+        for name, change in [("add", lambda: ix.add(ids[100:110], vectors[100:110])),
+                             ("remove", lambda: ix.remove(int(ids[0]))),
+                             ("close", ix.close)]:
+            writer = threading.Thread(target=change, daemon=True)
+            writer.start()
+            # A liveness bound, generous on a loaded machine: starved, the
+            # writer would wait for as long as the searchers run.
+            writer.join(timeout=120)
+            assert not writer.is_alive(), f"{name} is still waiting for the searchers"
+    finally:
+        stop.set()
+        for t in searchers:
+            t.join()
+        ix.close()
+
+
+# -- rerank stores ----------------------------------------------------------
+
+STORE_KINDS = ("sq8", "fp32", "none")
+STORE_N = 400
+
+
+@pytest.fixture(scope="module")
+def by_store(data):
+    """Per store kind, two indexes of the same vectors: one built on one
+    thread, one on three. Each holds a batch, then one single addition."""
+    ids, vectors, _ = data
+    built = {}
+    for store in STORE_KINDS:
+        pair = []
+        for threads in (1, 3):
+            ix = korvane.Index(ef_construction=64, seed=13, store=store)
+            ix.add(ids[:STORE_N - 1], vectors[:STORE_N - 1], threads=threads)
+            ix.add(ids[STORE_N - 1], vectors[STORE_N - 1])
+            pair.append(ix)
+        built[store] = tuple(pair)
+    yield built
+    for pair in built.values():
+        for ix in pair:
+            ix.close()
+
+
+def _relative_errors(store_index, data):
+    """|score - exact| / |exact| of the top 10 of every query, the exact
+    inner products taken in float64."""
+    ids, vectors, queries = data
+    found, scores, counts = store_index.search(queries, k=K, m=64, return_counts=True)
+    assert (counts == K).all()
+    exact = np.einsum("qd,qkd->qk", queries.astype(np.float64),
+                      vectors[np.searchsorted(ids, found)].astype(np.float64))
+    return np.abs(scores - exact) / np.abs(exact)
+
+
+@pytest.mark.parametrize("store", STORE_KINDS)
+def test_store_round_trip(store, by_store, data, tmp_path):
+    ids, vectors, queries = data
+    ix = by_store[store][0]
+    assert ix.store == store and len(ix) == STORE_N
+    path = tmp_path / f"{store}.korvane"
+    ix.save(path)
+    with korvane.Index.load(path) as loaded:
+        assert loaded.store == store
+        want = ix.search(queries, k=K, m=48, return_counts=True)
+        got = loaded.search(queries, k=K, m=48, return_counts=True)
+        for w, g in zip(want, got):
+            np.testing.assert_array_equal(w, g)
+        for w, g in zip(ix.search(queries[0], k=K), loaded.search(queries[0], k=K)):
+            np.testing.assert_array_equal(w, g)
+        for w, g in zip(ix.search_filtered(queries[1], ids[:STORE_N:3]),
+                        loaded.search_filtered(queries[1], ids[:STORE_N:3])):
+            np.testing.assert_array_equal(w, g)
+
+
+@pytest.mark.parametrize("store", STORE_KINDS)
+def test_store_is_the_same_for_every_thread_count(store, by_store, data, tmp_path):
+    _, _, queries = data
+    one, three = by_store[store]
+    got = [ix.search(queries, k=K, m=64, threads=t, return_counts=True)
+           for ix, t in ((one, 1), (three, 3))]
+    for a, b in zip(*got):
+        np.testing.assert_array_equal(a, b)
+    one.save(tmp_path / "one.korvane")
+    three.save(tmp_path / "three.korvane")
+    assert (tmp_path / "one.korvane").read_bytes() == (tmp_path / "three.korvane").read_bytes()
+
+
+def test_store_scores(by_store, data):
+    errors = {store: _relative_errors(by_store[store][0], data) for store in STORE_KINDS}
+    # fp32: the exact inner products, up to float32 rounding.
+    assert errors["fp32"].max() <= 1e-4
+    # sq8: close approximations, further off than fp32.
+    assert errors["sq8"].mean() > 10 * errors["fp32"].mean()
+    assert errors["sq8"].max() <= 0.05
+    # none: the payload estimates, close but not exact, and rougher still.
+    assert errors["none"].mean() > errors["sq8"].mean()
+    assert errors["none"].mean() <= 0.2
+
+
+def test_store_is_checked_and_told(by_store, data):
+    for bad in ("SQ8", "fp16", "", None, 2):
+        with pytest.raises(ValueError, match="store"):
+            korvane.Index(store=bad)
+    sizes = {store: by_store[store][0].nbytes for store in STORE_KINDS}
+    # Per vector: fp32 keeps 12 KiB more than none, sq8 3 KiB more.
+    assert sizes["fp32"] - sizes["none"] >= STORE_N * 12288
+    assert sizes["sq8"] - sizes["none"] >= STORE_N * 3072
+    assert sizes["fp32"] > sizes["sq8"]
+    assert "store='fp32'" in repr(by_store["fp32"][0]) and "seed=13" in repr(by_store["fp32"][0])
+
+
+def test_default_breadth_lets_k_results_come_back(index, data):
+    _, _, queries = data
+    for k in (100, 300):
+        ids, scores, counts = index.search(queries[:4], k=k, return_counts=True)
+        assert (counts == k).all(), k
+        one_ids, one_scores = index.search(queries[0], k=k)
+        np.testing.assert_array_equal(one_ids, ids[0])
+        np.testing.assert_array_equal(one_scores, scores[0])
+        # None means max(64, k).
+        for w, g in zip(index.search(queries[:4], k=k, m=k), (ids, scores)):
+            np.testing.assert_array_equal(w, g)
+    for w, g in zip(index.search(queries, k=K), index.search(queries, k=K, m=64)):
+        np.testing.assert_array_equal(w, g)
+
+
+# -- what a new user reaches for --------------------------------------------
+
+def test_membership_ids_and_batch_remove(small_index, data):
+    ids, vectors, _ = data
+    ix = small_index
+    assert ix.dim == DIM == 3072
+    np.testing.assert_array_equal(ix.ids(), ids[:200])
+    assert ix.ids().dtype == np.uint64
+    assert int(ids[3]) in ix and np.uint64(ids[3]) in ix
+    for absent in (int(ids[250]), 12345, -1, 2**64, "7", 3.0, None):
+        assert absent not in ix, absent
+    # All or nothing: an absent id, or one listed twice, removes none.
+    for bad, culprit in (([int(ids[1]), 12345, int(ids[2])], 12345),
+                         (np.array([ids[1], ids[2], ids[1]]), int(ids[1]))):
+        with pytest.raises(KeyError) as err:
+            ix.remove(bad)
+        assert err.value.args == (culprit,)
+        assert len(ix) == 200 and int(ids[1]) in ix
+    assert ix.remove(ids[[1, 2, 5]]) == 3
+    assert ix.remove([int(ids[7])]) == 1
+    assert ix.remove(np.int64(ids[9])) == 1  # one id, of any integer type
+    assert ix.remove([]) == 0
+    gone = ids[[1, 2, 5, 7, 9]]
+    assert len(ix) == 195 and not any(int(i) in ix for i in gone)
+    np.testing.assert_array_equal(ix.ids(), np.setdiff1d(ids[:200], gone, assume_unique=True))
+    # Added again, an id goes to the end of the order.
+    ix.add(ids[5], vectors[5])
+    assert ix.ids()[-1] == ids[5] and int(ids[5]) in ix
+    before = ix.nbytes
+    ix.add(ids[200:260], vectors[200:260])
+    assert ix.nbytes > before > 36 << 20  # the rotation alone is 36 MiB
+
+
+def test_search_filtered_on_a_batch(index, data):
+    ids, _, queries = data
+    allowed = ids[::5]
+    for k in (K, 1000):
+        width = min(k, 256)
+        found, scores, counts = index.search_filtered(queries, allowed, k=k, return_counts=True)
+        assert found.shape == scores.shape == (len(queries), width)
+        assert (counts == min(width, allowed.size)).all()
+        for q in (0, 17, len(queries) - 1):
+            one_ids, one_scores = index.search_filtered(queries[q], allowed, k=k)
+            np.testing.assert_array_equal(found[q, :counts[q]], one_ids)
+            np.testing.assert_array_equal(scores[q, :counts[q]], one_scores)
+        for threads in (2, 3, 100):
+            for a, b in zip(index.search_filtered(queries, allowed, k=k, threads=threads,
+                                                  return_counts=True), (found, scores, counts)):
+                np.testing.assert_array_equal(a, b)
+    # Rows past their count are padded, as search() pads them.
+    found, scores, counts = index.search_filtered(queries[:3], ids[:4], k=K, return_counts=True)
+    assert (counts == 4).all()
+    assert (found[:, 4:] == korvane.MISSING_ID).all() and (scores[:, 4:] == -np.inf).all()
+    found, scores = index.search_filtered(queries[:3], [], k=K)
+    assert found.shape == (3, K) and (found == korvane.MISSING_ID).all()
+
+
+def test_swapped_add_arguments_say_which_comes_first(index, data):
+    ids, vectors, _ = data
+    before = len(index)
+    for vecs, id_args in ((vectors[:3], ids[:3]), (vectors[0], 7)):
+        with pytest.raises(ValueError, match="ids first"):
+            index.add(vecs, id_args)
+    assert len(index) == before
+
+
+class _Where(os.PathLike):
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return str(self.path)
+
+
+def test_paths_and_repr(small_index, tmp_path):
+    assert repr(small_index) == "<korvane.Index of 200 vectors, store='sq8', seed=3>"
+    small_index.save(_Where(tmp_path / "like.korvane"))
+    with korvane.Index.load(_Where(tmp_path / "like.korvane")) as loaded:
+        assert len(loaded) == 200 and loaded.seed is None
+        assert repr(loaded) == "<korvane.Index of 200 vectors, store='sq8', seed=None>"
+    with pytest.raises(FileNotFoundError) as err:
+        korvane.Index.load(_Where(tmp_path / "absent.korvane"))
+    assert err.value.filename == str(tmp_path / "absent.korvane")
