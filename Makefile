@@ -9,9 +9,10 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-DEBIAN_PACKAGES := g++ cmake ninja-build libgtest-dev libbenchmark-dev pkg-config \
+DEBIAN_PACKAGES := g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev pkg-config \
                    libxxhash-dev libcli11-dev python3-numpy python3-pytest python3-distributed \
-                   python3-venv python3-setuptools python3-wheel
+                   python3-venv python3-setuptools python3-wheel \
+                   python3-pytest-timeout python3-pytest-rerunfailures
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: demo test test-asan test-tsan fuzz bench deps configure build clean
