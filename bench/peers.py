@@ -23,6 +23,7 @@ bench-results/ in the source tree; docs/ only with --write-docs).
 Systems:
 - korvane through its Python package (build/libkorvane.so, or KORVANE_LIBRARY),
   batched search through Index.search(threads=...), single queries one call each;
+  korvane-fp32 and korvane-none the same with the fp32 store and with none;
 - hnsw-native: bench/hnsw_native.cc, hnswlib's headers (Debian's
   libhnswlib-dev) compiled with -O3 -march=native, inner product, addPoint in
   parallel for the build, a thread pool over searchKnn for batches;
@@ -271,6 +272,7 @@ def stop_sweep(recalls):
 class Korvane:
     label = "korvane"
     knob = "m"
+    store = "sq8"
 
     def __init__(self, spec):
         global korvane
@@ -280,13 +282,13 @@ class Korvane:
             sys.path.insert(0, str(REPO / "python"))
             import korvane
         self.efc = spec["ef_construction"]
-        self.params = f"ef_construction={self.efc}, seed 1, m swept"
+        self.params = f"ef_construction={self.efc}, store={self.store}, seed 1, m swept"
 
     def default_breadths(self, spec):
         return [b for b in BREADTHS if b >= spec["k"]]
 
     def build(self, x, threads):
-        self.index = korvane.Index(ef_construction=self.efc, seed=1)
+        self.index = korvane.Index(ef_construction=self.efc, seed=1, store=self.store)
         self.index.add(np.arange(x.shape[0], dtype=np.uint64), x, threads=threads)
 
     def saved_bytes(self, directory):
@@ -303,6 +305,16 @@ class Korvane:
     def search_batch(self, q, k, threads):
         # Unused entries are 2**64 - 1, which becomes -1.
         return self.index.search(q, k=k, m=self.m, threads=threads)[0].astype(np.int64)
+
+
+class KorvaneFp32(Korvane):
+    label = "korvane, fp32 store"
+    store = "fp32"
+
+
+class KorvaneNone(Korvane):
+    label = "korvane, no store"
+    store = "none"
 
 
 class Hnswlib:
@@ -432,12 +444,14 @@ class FaissIvfFlat(FaissBase):
 
 PYTHON_SYSTEMS = {
     "korvane": Korvane,
+    "korvane-fp32": KorvaneFp32,
+    "korvane-none": KorvaneNone,
     "hnswlib": Hnswlib,
     "faiss-hnsw": FaissHnswFlat,
     "faiss-hnsw-sq8": FaissHnswSq8,
     "faiss-ivf": FaissIvfFlat,
 }
-SYSTEM_ORDER = ["korvane", NATIVE, "hnswlib", "faiss-hnsw", "faiss-hnsw-sq8", "faiss-ivf"]
+SYSTEM_ORDER = ["korvane", "korvane-fp32", "korvane-none", NATIVE, "hnswlib", "faiss-hnsw", "faiss-hnsw-sq8", "faiss-ivf"]
 NATIVE_LABEL = "hnswlib native (-O3 -march=native)"
 MODULES = {"hnswlib": "hnswlib", "faiss-hnsw": "faiss", "faiss-hnsw-sq8": "faiss",
            "faiss-ivf": "faiss"}
@@ -723,16 +737,16 @@ def qps_at(result, mode, floor):
 
 def reference(results):
     """The peer korvane's ratios are taken against: the native hnswlib when measured."""
-    others = [r for r in results if r["name"] != "korvane"]
+    others = [r for r in results if not r["name"].startswith("korvane")]
     native = [r for r in others if r["name"] == NATIVE]
     return (native or others or [None])[0]
 
 
 def summary_rows(data, n):
-    lines = ["| system | build (s) | RSS bytes/vector | file bytes/vector | "
+    lines = ["| system | build (s) | RSS bytes/vector | file bytes/vector | best recall | "
              + " | ".join(f"{mode} q/s, recall ≥ {floor}" for mode in ("single", "batched")
                           for floor in FLOORS) + " |",
-             "|---|---:|---:|---:|" + "---:|" * (2 * len(FLOORS))]
+             "|---|---:|---:|---:|---:|" + "---:|" * (2 * len(FLOORS))]
     results = data["results"]
     for r in results:
         cells = []
@@ -740,8 +754,9 @@ def summary_rows(data, n):
             for floor in FLOORS:
                 qps, b = qps_at(r, mode, floor)
                 cells.append("—" if qps is None else f"{qps:,.0f} ({r['knob']}={b})")
+        best = max((p["recall"] for p in r["points"]), default=0.0)
         lines.append(f"| {r['label']} | {r['build_s']:.1f} | {r['rss_growth'] / n:,.0f} | "
-                     f"{r['saved_bytes'] / n:,.0f} | " + " | ".join(cells) + " |")
+                     f"{r['saved_bytes'] / n:,.0f} | {best:.4f} | " + " | ".join(cells) + " |")
     ours = next((r for r in results if r["name"] == "korvane"), None)
     peer = reference(results)
     if ours and peer:
@@ -754,7 +769,7 @@ def summary_rows(data, n):
         lines.append(f"| **korvane / {peer['label'].split(',')[0]}** | "
                      f"{ratio(ours['build_s'], peer['build_s'])} | "
                      f"{ratio(ours['rss_growth'], peer['rss_growth'])} | "
-                     f"{ratio(ours['saved_bytes'], peer['saved_bytes'])} | "
+                     f"{ratio(ours['saved_bytes'], peer['saved_bytes'])} | | "
                      + " | ".join(cells) + " |")
     return lines
 
