@@ -233,7 +233,6 @@ class Index {
 
   struct Staged;
   struct Worker;
-  struct BatchRun;
 
   std::size_t scoreCandidates(SearchContext& ctx, std::span<const Candidate> candidates,
                               LutConstants c) const noexcept;

@@ -1,5 +1,6 @@
 // Batch insertion and batch search: the parts of Index that start threads.
 #include <algorithm>
+#include <atomic>
 #include <system_error>
 #include <thread>
 
@@ -11,6 +12,8 @@ namespace {
 
 // The largest number of vectors in one chunk of a batch insertion.
 constexpr std::size_t c_max_batch = 1024;
+// Vectors a batch-insertion worker prepares (rotates) together.
+constexpr std::size_t c_prepare_block = 30;
 // Queries a batch-search worker rotates together.
 constexpr std::size_t c_query_block = 32;
 
@@ -49,7 +52,7 @@ Status runOnThreads(std::size_t count, std::vector<std::thread>& threads, Body&&
 
 }  // namespace
 
-// Staging arrays of one batch insertion, one slot per vector of a chunk.
+// Staging arrays of one chunk of a batch insertion, one slot per vector.
 struct Index::Staged {
   Buffer<float> rotated;  // slot i at c_dim * i
   std::vector<TurboQuantPayload> payloads;
@@ -68,26 +71,39 @@ struct Index::Staged {
   }
 };
 
-// What every worker of a chunk shares; worker t takes slots t, t + stride, …
+// One chunk of a batch insertion and its staging.
 struct Index::Worker {
   const Index* index;
   Staged* staged;
   const float* batch_coords;
   const std::uint64_t* batch_ids;
   std::size_t batch_len;
-  std::size_t stride;
+  // The next block of slots to prepare, taken by whichever worker is free.
+  std::atomic<std::size_t>* next_block;
 
-  void run(std::size_t t, TraversalScratch& scratch) const noexcept {
-    if (t >= batch_len) return;
-    // Rotate all of this worker's vectors at once, blocked over the matrix.
-    const std::size_t mine = (batch_len - t + stride - 1) / stride;
-    index->rotation_.applyBatch(batch_coords + c_dim * t, c_dim * stride, mine,
-                                staged->rotated.data() + c_dim * t, c_dim * stride);
+  // What depends on the vectors alone: the rotation (a block of vectors at
+  // once, blocked over the matrix), the payload and the code. Every slot
+  // gets the same bits whichever worker prepares it.
+  void prepare() const noexcept {
+    for (;;) {
+      const std::size_t first = c_prepare_block * next_block->fetch_add(1);
+      if (first >= batch_len) return;
+      const std::size_t count = std::min(c_prepare_block, batch_len - first);
+      float* rotated = staged->rotated.data() + c_dim * first;
+      index->rotation_.applyBatch(batch_coords + c_dim * first, c_dim, count, rotated, c_dim);
+      for (std::size_t i = first; i < first + count; ++i) {
+        const float* r = staged->rotated.data() + c_dim * i;
+        staged->payloads[i] = TurboQuantPayload::encodeWithCalibration(
+            batch_ids[i], r, index->calib_shift_, index->calib_scale_);
+        staged->bits[i] = routeCode(r);
+      }
+    }
+  }
+
+  // Worker t of `stride` plans slots t, t + stride, …
+  // The insertion plans, against the graph as the chunk begins.
+  void plan(std::size_t t, std::size_t stride, TraversalScratch& scratch) const noexcept {
     for (std::size_t i = t; i < batch_len; i += stride) {
-      const float* rotated = staged->rotated.data() + c_dim * i;
-      staged->payloads[i] = TurboQuantPayload::encodeWithCalibration(
-          batch_ids[i], rotated, index->calib_shift_, index->calib_scale_);
-      staged->bits[i] = routeCode(rotated);
       staged->plans[i] = index->routing_.planInsert(staged->bits[i], staged->levels[i], scratch);
     }
   }
@@ -118,17 +134,41 @@ Status Index::addBatch(std::span<const std::uint64_t> ids, const float* coords,
   const std::size_t requested = std::max<std::size_t>(threads, 1);
   const std::size_t workers = std::min({requested, maxBatchThreads(), std::min(n, c_max_batch)});
 
-  Staged staged;
-  if (auto s = staged.init(std::min(n, c_max_batch)); !s) return s;
+  // Two stagings: while this thread commits one chunk, the other workers
+  // prepare the next one (rotation, payloads and codes need no graph).
+  Staged staging[2];
+  for (Staged& s : staging) {
+    if (auto r = s.init(std::min(n, c_max_batch)); !r) return r;
+  }
   std::vector<TraversalScratch> scratches;
   if (auto s = tryResize(scratches, workers); !s) return s;
   std::vector<std::thread> handles;
   if (auto s = tryReserve(handles, workers); !s) return s;
 
+  // The chunk that starts at `first` once `nodes` vectors are in the graph:
+  // small while the graph is small, so that early plans see enough of it.
+  std::atomic<std::size_t> blocks[2];
+  auto chunkAt = [&](std::size_t first, std::size_t nodes, std::size_t c) noexcept {
+    blocks[c % 2].store(0);
+    return Worker{this, &staging[c % 2], coords + c_dim * first, ids.data() + first,
+                  std::min({c_max_batch, n - first, std::max<std::size_t>(nodes, 1)}),
+                  &blocks[c % 2]};
+  };
+  auto blocksOf = [](std::size_t len) noexcept {
+    return (len + c_prepare_block - 1) / c_prepare_block;
+  };
+
   std::size_t next = 0;
-  while (next < n) {
-    const std::size_t batch =
-        std::min({c_max_batch, n - next, std::max<std::size_t>(routing_.nodeCount(), 1)});
+  Worker chunk = chunkAt(0, routing_.nodeCount(), 0);
+  {
+    const std::size_t started = std::min(workers, blocksOf(chunk.batch_len));
+    const Status ran =
+        runOnThreads(started, handles, [&](std::size_t) noexcept { chunk.prepare(); });
+    if (!ran) return ran;
+  }
+  for (std::size_t c = 0; next < n; ++c) {
+    Staged& staged = *chunk.staged;
+    const std::size_t batch = chunk.batch_len;
     // Levels are drawn here, in input order, before any planning; a chunk
     // or slot that fails gives back the levels it did not use, so the
     // generator ends as if only the committed vectors had been inserted.
@@ -148,31 +188,51 @@ Status Index::addBatch(std::span<const std::uint64_t> ids, const float* coords,
     // A thread beyond the chunk's size would find no work: start at most
     // one per vector, none besides the calling thread for a single vector.
     const std::size_t started = std::min(workers, batch);
-    const Worker worker{this, &staged, coords + c_dim * next, ids.data() + next, batch, started};
-    const Status ran = runOnThreads(started, handles, [&](std::size_t t) noexcept {
-      worker.run(t, scratches[t]);
+    const Status planned = runOnThreads(started, handles, [&](std::size_t t) noexcept {
+      chunk.plan(t, started, scratches[t]);
+    });
+    if (!planned) {
+      giveBackLevels(0);
+      return planned;
+    }
+
+    // Commit in input order on this thread. A vector without a plan is
+    // inserted the one-at-a-time way and sees every vector committed so far.
+    // Meanwhile the other workers prepare the next chunk, whose extent is
+    // known (the graph will have grown by this chunk), and this thread joins
+    // them once it has committed.
+    const bool more = next + batch < n;
+    Worker following = more ? chunkAt(next + batch, routing_.nodeCount() + batch, c + 1) : chunk;
+    const std::size_t helpers = more ? std::min(workers - 1, blocksOf(following.batch_len)) : 0;
+    std::size_t committed_count = 0;
+    Status committed = ok();
+    const Status ran = runOnThreads(helpers + 1, handles, [&](std::size_t t) noexcept {
+      if (t > 0) {
+        following.prepare();
+        return;
+      }
+      for (; committed_count < batch; ++committed_count) {
+        const std::size_t i = committed_count;
+        GraphStep step;
+        step.draw_level = false;
+        step.level = staged.levels[i];
+        if (staged.plans[i].planned) step.plan = &staged.plans[i];
+        committed = commitVector(ids[next + i], staged.payloads[i],
+                                 staged.rotated.data() + c_dim * i, staged.bits[i], step);
+        if (!committed) return;
+      }
+      if (more) following.prepare();
     });
     if (!ran) {
       giveBackLevels(0);
       return ran;
     }
-
-    // Commit in input order on this thread. A vector without a plan is
-    // inserted the one-at-a-time way and sees every vector committed so far.
-    for (std::size_t i = 0; i < batch; ++i) {
-      GraphStep step;
-      step.draw_level = false;
-      step.level = staged.levels[i];
-      if (staged.plans[i].planned) step.plan = &staged.plans[i];
-      const Status committed =
-          commitVector(ids[next + i], staged.payloads[i], staged.rotated.data() + c_dim * i,
-                       staged.bits[i], step);
-      if (!committed) {
-        giveBackLevels(i);
-        return committed;
-      }
+    if (!committed) {
+      giveBackLevels(committed_count);
+      return committed;
     }
     next += batch;
+    chunk = following;
   }
   return ok();
 }
