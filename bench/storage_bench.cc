@@ -137,6 +137,22 @@ void BM_Load(benchmark::State& state) {
 }
 BENCHMARK(BM_Load)->Apply(storageArgs);
 
+// The same file without its checksum trailer, as files written before the
+// trailer existed: the difference to BM_Load is the cost of verifying it.
+void BM_LoadWithoutChecksum(benchmark::State& state) {
+  const Fixture& f = fixture(int(state.range(0)));
+  const std::string path = benchDir() + "/no_trailer.tqx";
+  std::filesystem::copy_file(f.path, path, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::resize_file(path, f.file_bytes - korvane::c_trailer_bytes);
+  for (auto _ : state) {
+    auto loaded = korvane::load(path.c_str());
+    if (!loaded) state.SkipWithError("load failed");
+    benchmark::DoNotOptimize(loaded);
+  }
+  report(state, f, peakExtraMb([&] { (void)korvane::load(path.c_str()); }));
+}
+BENCHMARK(BM_LoadWithoutChecksum)->Apply(storageArgs);
+
 void BM_Serialize(benchmark::State& state) {
   const Fixture& f = fixture(int(state.range(0)));
   const std::vector<korvane::Label> labels(f.index->payloadCount());
