@@ -27,7 +27,9 @@ mutations=(
 )
 
 mkdir -p "$work"
-rsync -a --delete --exclude 'build*' --exclude '.git' "$root/" "$work/src-tree/"
+rm -rf "$work/src-tree"
+mkdir -p "$work/src-tree"
+(cd "$root" && tar --exclude='./build*' --exclude=./.git -cf - .) | tar -xf - -C "$work/src-tree"
 cmake -S "$work/src-tree" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKORVANE_BUILD_BENCH=OFF >/dev/null || exit 1
 cmake --build "$work/build" >/dev/null || exit 1
