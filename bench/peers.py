@@ -451,7 +451,8 @@ PYTHON_SYSTEMS = {
     "faiss-hnsw-sq8": FaissHnswSq8,
     "faiss-ivf": FaissIvfFlat,
 }
-SYSTEM_ORDER = ["korvane", "korvane-fp32", "korvane-none", NATIVE, "hnswlib", "faiss-hnsw", "faiss-hnsw-sq8", "faiss-ivf"]
+SYSTEM_ORDER = ["korvane", "korvane-fp32", "korvane-none", NATIVE, "hnswlib", "faiss-hnsw",
+                "faiss-hnsw-sq8", "faiss-ivf"]
 NATIVE_LABEL = "hnswlib native (-O3 -march=native)"
 MODULES = {"hnswlib": "hnswlib", "faiss-hnsw": "faiss", "faiss-hnsw-sq8": "faiss",
            "faiss-ivf": "faiss"}

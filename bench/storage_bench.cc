@@ -126,14 +126,18 @@ void BM_Save(benchmark::State& state) {
 }
 BENCHMARK(BM_Save)->Apply(storageArgs);
 
-void BM_Load(benchmark::State& state) {
-  const Fixture& f = fixture(int(state.range(0)));
+void loadRepeatedly(benchmark::State& state, const Fixture& f, const std::string& path) {
   for (auto _ : state) {
-    auto loaded = korvane::load(f.path.c_str());
+    auto loaded = korvane::load(path.c_str());
     if (!loaded) state.SkipWithError("load failed");
     benchmark::DoNotOptimize(loaded);
   }
-  report(state, f, peakExtraMb([&] { (void)korvane::load(f.path.c_str()); }));
+  report(state, f, peakExtraMb([&] { (void)korvane::load(path.c_str()); }));
+}
+
+void BM_Load(benchmark::State& state) {
+  const Fixture& f = fixture(int(state.range(0)));
+  loadRepeatedly(state, f, f.path);
 }
 BENCHMARK(BM_Load)->Apply(storageArgs);
 
@@ -144,12 +148,7 @@ void BM_LoadWithoutChecksum(benchmark::State& state) {
   const std::string path = benchDir() + "/no_trailer.tqx";
   std::filesystem::copy_file(f.path, path, std::filesystem::copy_options::overwrite_existing);
   std::filesystem::resize_file(path, f.file_bytes - korvane::c_trailer_bytes);
-  for (auto _ : state) {
-    auto loaded = korvane::load(path.c_str());
-    if (!loaded) state.SkipWithError("load failed");
-    benchmark::DoNotOptimize(loaded);
-  }
-  report(state, f, peakExtraMb([&] { (void)korvane::load(path.c_str()); }));
+  loadRepeatedly(state, f, path);
 }
 BENCHMARK(BM_LoadWithoutChecksum)->Apply(storageArgs);
 

@@ -100,8 +100,8 @@ struct Index::Worker {
     }
   }
 
-  // Worker t of `stride` plans slots t, t + stride, …
-  // The insertion plans, against the graph as the chunk begins.
+  // The insertion plans, against the graph as the chunk begins: worker t
+  // of `stride` plans slots t, t + stride, …
   void plan(std::size_t t, std::size_t stride, TraversalScratch& scratch) const noexcept {
     for (std::size_t i = t; i < batch_len; i += stride) {
       staged->plans[i] = index->routing_.planInsert(staged->bits[i], staged->levels[i], scratch);

@@ -4,8 +4,8 @@
 # arithmetic) and reports which tests caught it. Every mutation must be
 # caught by at least one test; one that is not shows a blind spot of the
 # suite. A test that hangs under a mutation (a tie rule that loops, say)
-# fails after 300 s and counts as catching it. Slow (a rebuild and a full test run per
-# mutation): run by hand, not in CI.
+# fails after 300 s and counts as catching it. Slow (a rebuild and a full
+# test run per mutation): run by hand, not in CI.
 #
 #   tests/mutations.sh [work-dir]        (default /tmp/korvane-mutations)
 set -uo pipefail

@@ -83,6 +83,9 @@ def assert_rows(rows, ids, scores, counts):
         assert (scores[q, len(row):] == -np.inf).all()
 
 
+WORKER_WAIT = 120  # seconds for workers to (re)join; a hang becomes a failure
+
+
 def kill_worker(client, address):
     """SIGKILLs a worker process and waits until the scheduler has dropped it
     and the nanny's replacement has joined."""
@@ -93,9 +96,6 @@ def kill_worker(client, address):
         assert time.monotonic() < deadline, f"the scheduler still lists {address}"
         time.sleep(0.05)
     client.wait_for_workers(2, timeout=WORKER_WAIT)
-
-
-WORKER_WAIT = 120  # seconds for workers to (re)join; a hang becomes a failure
 
 
 def start_cluster():
